@@ -1,0 +1,52 @@
+// Failure carriers used below the COM boundary, and the one rule that turns a
+// platform error code into an HRESULT.
+#pragma once
+
+#include <windows.h>
+
+// A failure inside an operation: carries one HRESULT.
+class CHResultException {
+public:
+    explicit CHResultException(HRESULT hr) noexcept : m_hr(hr) {}
+    HRESULT Code() const noexcept { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+// A failed conversion of a script's text argument for the hall messages.
+class CConversionError {
+public:
+    explicit CConversionError(HRESULT hr) noexcept : m_hr(hr) {}
+    HRESULT Code() const noexcept { return m_hr; }
+
+private:
+    HRESULT m_hr;
+};
+
+[[noreturn]] void RaiseHResult(HRESULT hr);
+[[noreturn]] void RaiseOutOfMemory();
+[[noreturn]] void RaiseLastError();
+
+// HRESULT_FROM_WIN32 of the calling thread's last error: c > 0 gives
+// 0x80070000 | (c & 0xFFFF); 0 and negative values pass unchanged.
+HRESULT HResultFromLastError();
+// The same rule for an error code that a platform call returned.
+HRESULT HResultFromWin32(LONG code);
+
+// Inside a catch (...) block: the HRESULT that the exception in flight
+// carries (E_OUTOFMEMORY for std::bad_alloc, E_UNEXPECTED for anything else).
+HRESULT HResultFromCurrentException() noexcept;
+
+// Runs f, which returns an HRESULT, and turns any exception into the HRESULT
+// it carries. Every interface method and exported entry point goes through it,
+// so no C++ exception ever crosses the COM boundary.
+template <class F>
+HRESULT GuardedCall(F&& f) noexcept
+{
+    try {
+        return f();
+    } catch (...) {
+        return HResultFromCurrentException();
+    }
+}
