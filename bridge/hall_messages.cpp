@@ -1,0 +1,125 @@
+// LoadExe and RunVideo: one synchronous WM_HALL_REQUEST to a hidden window of
+// the hall, at most one accepted request per HALL_REQUEST_INTERVAL.
+#include "bridge/invoker.h"
+
+#include "platform/platform.h"
+#include "text/errors.h"
+#include "text/narrow_string.h"
+
+DWORD g_dwLastRequestTick = 0;
+
+const char g_szHallWindowClass[] = "K318HallMutexClass";
+const char g_szHallWindowTitle[] = "K318HallHideWindows";
+
+namespace {
+
+// Owns the converted ConnStr text.
+class CAnsiText {
+public:
+    explicit CAnsiText(BSTR bstr) : m_psz(ConvertBstrToAnsi(bstr)) {}
+    ~CAnsiText() { FreeAnsiText(m_psz); }
+    CAnsiText(const CAnsiText&) = delete;
+    CAnsiText& operator=(const CAnsiText&) = delete;
+    // A null ConnStr goes to the hall as empty text.
+    const char* Text() const noexcept { return m_psz ? m_psz : ""; }
+
+private:
+    char* m_psz;
+};
+
+// Unsigned difference, so a tick that wrapped past 2^32 is still judged right.
+// A refused request leaves the last tick alone.
+bool AcceptRequest()
+{
+    DWORD now = platform::g_ops.GetTickCount();
+    if (now - g_dwLastRequestTick < HALL_REQUEST_INTERVAL)
+        return false;
+    g_dwLastRequestTick = now;
+    return true;
+}
+
+// The first hall window with this title that belongs to our own process: the
+// message carries addresses that mean nothing elsewhere, so a matching window
+// of another process counts as none.
+HWND FindHallWindow(const char* pszTitle)
+{
+    const DWORD dwSelf = platform::g_ops.GetCurrentProcessId();
+    HWND hPrev = nullptr;
+    for (;;) {
+        HWND hWnd = platform::g_ops.FindWindowExA(nullptr, hPrev, g_szHallWindowClass, pszTitle);
+        if (!hWnd)
+            return nullptr;
+        DWORD dwPid = 0;
+        platform::g_ops.GetWindowThreadProcessId(hWnd, &dwPid);
+        if (dwPid == dwSelf)
+            return hWnd;
+        hPrev = hWnd;
+    }
+}
+
+void SendHallRequest(HWND hWnd, ULONG rid, const char* pszText)
+{
+    CNarrowString message;
+    message.SetFormatted("%s", pszText);
+    platform::g_ops.SendMessageA(hWnd, WM_HALL_REQUEST, static_cast<WPARAM>(rid),
+                                 reinterpret_cast<LPARAM>(&message));
+}
+
+}  // namespace
+
+char* ConvertBstrToAnsi(BSTR bstr)
+{
+    if (!bstr)
+        return nullptr;
+    int cch = 0;
+    while (bstr[cch] != L'\0')
+        ++cch;
+    ++cch;  // the terminator
+
+    int cb = platform::g_ops.WideCharToMultiByte(CP_ACP, 0, bstr, cch, nullptr, 0, nullptr, nullptr);
+    if (cb == 0)
+        throw CConversionError(HResultFromLastError());
+    char* psz = static_cast<char*>(platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb));
+    if (!psz)
+        throw CConversionError(E_OUTOFMEMORY);
+    if (platform::g_ops.WideCharToMultiByte(CP_ACP, 0, bstr, cch, psz, cb, nullptr, nullptr) == 0) {
+        HRESULT hr = HResultFromLastError();
+        FreeAnsiText(psz);
+        throw CConversionError(hr);
+    }
+    return psz;
+}
+
+void FreeAnsiText(char* psz) noexcept
+{
+    if (psz)
+        platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, psz);
+}
+
+HRESULT CInvokerK318Methods::LoadExe(ULONG rid, BSTR ConnStr) noexcept
+{
+    return GuardedCall([&]() -> HRESULT {
+        if (!AcceptRequest())
+            return S_FALSE;
+        CAnsiText text(ConnStr);
+        HWND hWnd = FindHallWindow(g_szHallWindowTitle);
+        if (hWnd)
+            SendHallRequest(hWnd, rid, text.Text());
+        return S_OK;
+    });
+}
+
+HRESULT CInvokerK318Methods::RunVideo(ULONG userid, ULONG rid, BSTR ConnStr) noexcept
+{
+    return GuardedCall([&]() -> HRESULT {
+        if (!AcceptRequest())
+            return S_FALSE;
+        CAnsiText text(ConnStr);
+        CNarrowString title;
+        title.SetFormatted("K318HallHideWindows%d", static_cast<int>(userid));
+        HWND hWnd = FindHallWindow(title);
+        if (hWnd)
+            SendHallRequest(hWnd, rid, text.Text());
+        return S_OK;
+    });
+}

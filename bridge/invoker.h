@@ -1,0 +1,39 @@
+// The hall bridge: the work behind the five methods of IInvokerK318. The COM
+// identity of the bridge object forwards each interface method to the static
+// functions of CInvokerK318Methods.
+#pragma once
+
+#include <windows.h>
+#include <oleauto.h>
+
+#define WM_HALL_REQUEST (WM_USER + 100)
+constexpr DWORD HALL_REQUEST_INTERVAL = 1000;
+
+// GetTickCount value of the last accepted hall request; process-wide, 0 at
+// load. Plain loads and stores, no lock.
+extern DWORD g_dwLastRequestTick;
+
+// Window class and titles of the hall's hidden message windows.
+extern const char g_szHallWindowClass[];   // "K318HallMutexClass"
+extern const char g_szHallWindowTitle[];   // "K318HallHideWindows"
+
+// ConnStr as NUL-terminated text in the system ANSI code page, up to the
+// first NUL character. Null for a null BSTR. Raises CConversionError. The
+// buffer comes from the process heap: free it with FreeAnsiText.
+char* ConvertBstrToAnsi(BSTR bstr);
+void FreeAnsiText(char* psz) noexcept;
+
+// The work behind the five methods of IInvokerK318. Each returns an HRESULT
+// and never lets a C++ exception out: a failure becomes the HRESULT that the
+// exception carries.
+struct CInvokerK318Methods {
+    static HRESULT LoadExe(ULONG rid, BSTR ConnStr) noexcept;
+    static HRESULT GetMacAddress(BSTR* bstrText) noexcept;
+    static HRESULT GetVer(ULONG* ver) noexcept;
+    static HRESULT GetSpReadUserID(BSTR* nUserName) noexcept;
+    static HRESULT RunVideo(ULONG userid, ULONG rid, BSTR ConnStr) noexcept;
+};
+
+// Resets adapter lana, reads its status and writes its address as
+// "XX-XX-XX-XX-XX-XX" into text (1024 bytes). False when the status query fails.
+bool QueryAdapterAddress(UCHAR lana, char* text);

@@ -1,0 +1,124 @@
+// GetMacAddress and GetSpReadUserID: the first answering NetBIOS adapter's
+// address, and the hall's "introducer" entry from its installation folder.
+#include "bridge/invoker.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/platform.h"
+#include "text/errors.h"
+#include "text/narrow_string.h"
+
+namespace {
+
+constexpr WORD ENUM_AREA_SIZE = 256;
+constexpr WORD STATUS_AREA_SIZE = 600;  // ADAPTER_STATUS and 30 name entries
+constexpr DWORD PATH_BUFFER_SIZE = 1024;
+constexpr DWORD INTRODUCER_SIZE = 255;
+
+class CKeyCloser {
+public:
+    explicit CKeyCloser(HKEY hKey) noexcept : m_hKey(hKey) {}
+    ~CKeyCloser() { platform::g_ops.RegCloseKey(m_hKey); }
+    CKeyCloser(const CKeyCloser&) = delete;
+    CKeyCloser& operator=(const CKeyCloser&) = delete;
+
+private:
+    HKEY m_hKey;
+};
+
+// The hall's install folder from HKCU\SoftWare\Vorm\Game "path". False when
+// the key or value is missing or the value does not fit in 1024 bytes. The
+// value's bytes need not hold a NUL: the text always ends after the bytes read.
+bool ReadHallPath(HKEY hKey, char (&path)[PATH_BUFFER_SIZE + 1])
+{
+    DWORD cb = PATH_BUFFER_SIZE;
+    LONG rc = platform::g_ops.RegQueryValueExA(hKey, "path", nullptr, nullptr,
+                                               reinterpret_cast<LPBYTE>(path), &cb);
+    if (rc != ERROR_SUCCESS || cb > PATH_BUFFER_SIZE)
+        return false;
+    path[cb] = '\0';
+    return true;
+}
+
+}  // namespace
+
+bool QueryAdapterAddress(UCHAR lana, char* text)
+{
+    NCB ncb;
+    std::memset(&ncb, 0, sizeof(ncb));
+    ncb.ncb_command = NCBRESET;
+    ncb.ncb_lana_num = lana;
+    platform::g_ops.Netbios(&ncb);  // a failing reset does not stop the query
+
+    UCHAR area[STATUS_AREA_SIZE];
+    std::memset(area, 0, sizeof(area));
+    std::memset(&ncb, 0, sizeof(ncb));
+    ncb.ncb_command = NCBASTAT;
+    ncb.ncb_lana_num = lana;
+    ncb.ncb_callname[0] = '*';
+    ncb.ncb_buffer = area;
+    ncb.ncb_length = STATUS_AREA_SIZE;
+    if (platform::g_ops.Netbios(&ncb) != NRC_GOODRET)
+        return false;
+
+    const UCHAR* addr = reinterpret_cast<const ADAPTER_STATUS*>(area)->adapter_address;
+    std::snprintf(text, 1024, "%02X-%02X-%02X-%02X-%02X-%02X",
+                  addr[0], addr[1], addr[2], addr[3], addr[4], addr[5]);
+    return true;
+}
+
+HRESULT CInvokerK318Methods::GetMacAddress(BSTR* bstrText) noexcept
+{
+    return GuardedCall([&]() -> HRESULT {
+        CNarrowString result;
+
+        UCHAR area[ENUM_AREA_SIZE];
+        std::memset(area, 0, sizeof(area));
+        NCB ncb;
+        std::memset(&ncb, 0, sizeof(ncb));
+        ncb.ncb_command = NCBENUM;
+        ncb.ncb_buffer = area;
+        ncb.ncb_length = ENUM_AREA_SIZE;
+        if (platform::g_ops.Netbios(&ncb) == NRC_GOODRET) {
+            const LANA_ENUM* list = reinterpret_cast<const LANA_ENUM*>(area);
+            for (UINT i = 0; i < list->length; ++i) {
+                char text[1024];
+                std::memset(text, 0, sizeof(text));
+                if (QueryAdapterAddress(list->lana[i], text)) {
+                    result.SetFormatted("%s", text);
+                    platform::g_ops.OutputDebugStringA(result);
+                    break;
+                }
+            }
+        }
+        *bstrText = MakeBstr(result);
+        return S_OK;
+    });
+}
+
+HRESULT CInvokerK318Methods::GetSpReadUserID(BSTR* nUserName) noexcept
+{
+    return GuardedCall([&]() -> HRESULT {
+        CNarrowString result;
+        HKEY hKey = nullptr;
+        if (platform::g_ops.RegOpenKeyExA(HKEY_CURRENT_USER, "SoftWare\\Vorm\\Game", 0,
+                                          KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS) {
+            *nUserName = MakeBstr(result);
+            return S_OK;
+        }
+        CKeyCloser closer(hKey);
+
+        char path[PATH_BUFFER_SIZE + 1];
+        if (ReadHallPath(hKey, path)) {
+            CNarrowString iniFile;
+            iniFile.SetFormatted("%s\\Data\\introduce.ini", path);
+            char* buffer = result.GetBuffer(INTRODUCER_SIZE);
+            platform::g_ops.GetPrivateProfileStringA("config", "introducer", "", buffer,
+                                                     INTRODUCER_SIZE, iniFile);
+            result.ReleaseBuffer(-1);
+        }
+        *nUserName = MakeBstr(result);
+        return S_OK;
+    });
+}

@@ -1,0 +1,115 @@
+// The conversion code page and the wide/narrow conversions.
+#include "text/code_page.h"
+
+#include <climits>
+#include <cstdlib>
+#include <cwchar>
+
+#include "platform/platform.h"
+#include "text/errors.h"
+#include "text/narrow_string.h"
+
+namespace {
+
+// NT 5 and later resolve CP_THREAD_ACP themselves at every conversion.
+UINT ThreadAnsiCodePage()
+{
+    return CP_THREAD_ACP;
+}
+
+// Older platforms: the default ANSI code page of the thread's locale, asked
+// afresh every time so that a locale change is seen.
+UINT ThreadLocaleCodePage()
+{
+    char szCodePage[7] = {};
+    const LCID lcid = platform::g_ops.GetThreadLocale();
+    if (platform::g_ops.GetLocaleInfoA(lcid, LOCALE_IDEFAULTANSICODEPAGE, szCodePage, 7) == 0 ||
+        szCodePage[0] == '\0')
+        return platform::g_ops.GetACP();
+    szCodePage[6] = '\0';
+    const UINT codePage = static_cast<UINT>(std::strtoul(szCodePage, nullptr, 10));
+    return codePage != 0 ? codePage : platform::g_ops.GetACP();
+}
+
+UINT ChooseConversionCodePage()
+{
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    CodePageFunction pfn = &ThreadLocaleCodePage;
+    if (platform::g_ops.GetVersionExA(&info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT &&
+        info.dwMajorVersion >= 5)
+        pfn = &ThreadAnsiCodePage;
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&g_pfnGetConversionCodePage),
+                               reinterpret_cast<PVOID>(pfn));
+    return pfn();
+}
+
+static_assert(sizeof(OSVERSIONINFOA) == 148, "the version query takes a 148-byte record");
+
+}  // namespace
+
+CodePageFunction volatile g_pfnGetConversionCodePage = &ChooseConversionCodePage;
+
+void ResetConversionCodePageChooser()
+{
+    InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&g_pfnGetConversionCodePage),
+                               reinterpret_cast<PVOID>(&ChooseConversionCodePage));
+}
+
+char* WideToNarrow(char* pszDest, const wchar_t* pszSource, int cbDest, UINT codePage)
+{
+    if (!pszDest)
+        return nullptr;
+    if (cbDest > 0)
+        pszDest[0] = '\0';
+    if (!pszSource)
+        return nullptr;
+    if (platform::g_ops.WideCharToMultiByte(codePage, 0, pszSource, -1, pszDest, cbDest, nullptr,
+                                            nullptr) == 0)
+        return nullptr;
+    return pszDest;
+}
+
+wchar_t* NarrowToWide(wchar_t* pszDest, const char* pszSource, int cchDest, UINT codePage)
+{
+    if (!pszDest)
+        return nullptr;
+    if (cchDest > 0)
+        pszDest[0] = L'\0';
+    if (!pszSource)
+        return nullptr;
+    if (platform::g_ops.MultiByteToWideChar(codePage, 0, pszSource, -1, pszDest, cchDest) == 0)
+        return nullptr;
+    return pszDest;
+}
+
+CWideToNarrowText::CWideToNarrowText(const wchar_t* pszSource, UINT codePage)
+{
+    if (!pszSource)
+        return;
+    const size_t cchSource = std::wcslen(pszSource);
+    if (cchSource >= static_cast<size_t>(INT_MAX / 2))
+        RaiseOutOfMemory();
+    const int cbBuffer = static_cast<int>((cchSource + 1) * 2);
+    char* pBuffer = m_buffer;
+    if (cbBuffer > static_cast<int>(sizeof(m_buffer))) {
+        m_pHeap = static_cast<char*>(ProcessHeapAllocator().Allocate(static_cast<size_t>(cbBuffer)));
+        if (!m_pHeap)
+            RaiseOutOfMemory();
+        pBuffer = m_pHeap;
+    }
+    pBuffer[0] = '\0';
+    if (platform::g_ops.WideCharToMultiByte(codePage, 0, pszSource, -1, pBuffer, cbBuffer, nullptr,
+                                            nullptr) == 0) {
+        const HRESULT hr = HResultFromLastError();
+        ProcessHeapAllocator().Free(m_pHeap);
+        m_pHeap = nullptr;
+        RaiseHResult(hr);
+    }
+    m_psz = pBuffer;
+}
+
+CWideToNarrowText::~CWideToNarrowText()
+{
+    ProcessHeapAllocator().Free(m_pHeap);
+}

@@ -1,0 +1,51 @@
+// Failure carriers and the platform-error rule.
+#include "text/errors.h"
+
+#include <exception>
+#include <new>
+
+#include "platform/platform.h"
+
+void RaiseHResult(HRESULT hr)
+{
+    throw CHResultException(hr);
+}
+
+void RaiseOutOfMemory()
+{
+    RaiseHResult(E_OUTOFMEMORY);
+}
+
+void RaiseLastError()
+{
+    RaiseHResult(HResultFromLastError());
+}
+
+HRESULT HResultFromWin32(LONG code)
+{
+    if (code > 0)
+        return static_cast<HRESULT>(0x80070000UL | (static_cast<ULONG>(code) & 0xFFFFUL));
+    return static_cast<HRESULT>(code);
+}
+
+HRESULT HResultFromLastError()
+{
+    return HResultFromWin32(static_cast<LONG>(platform::g_ops.GetLastError()));
+}
+
+HRESULT HResultFromCurrentException() noexcept
+{
+    if (!std::current_exception())
+        return E_UNEXPECTED;
+    try {
+        throw;
+    } catch (const CHResultException& e) {
+        return e.Code();
+    } catch (const CConversionError& e) {
+        return e.Code();
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    } catch (...) {
+        return E_UNEXPECTED;
+    }
+}

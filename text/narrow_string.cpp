@@ -1,0 +1,300 @@
+// The shared narrow string, its manager and the process-heap allocator.
+#include "text/narrow_string.h"
+
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/init_order.h"
+#include "platform/platform.h"
+#include "text/code_page.h"
+#include "text/errors.h"
+
+// ---------------------------------------------------------------------------
+// CProcessHeapAllocator
+
+void* CProcessHeapAllocator::Allocate(size_t cb)
+{
+    return platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb);
+}
+
+void CProcessHeapAllocator::Free(void* p)
+{
+    if (p)
+        platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, p);
+}
+
+void* CProcessHeapAllocator::Reallocate(void* p, size_t cb)
+{
+    if (!p)
+        return Allocate(cb);
+    return platform::g_ops.HeapReAlloc(platform::g_ops.GetProcessHeap(), 0, p, cb);
+}
+
+size_t CProcessHeapAllocator::SizeOf(const void* p)
+{
+    return platform::g_ops.HeapSize(platform::g_ops.GetProcessHeap(), 0, p);
+}
+
+// ---------------------------------------------------------------------------
+// CStringManager
+
+LONG RoundCapacity(LONG nChars) noexcept
+{
+    if (nChars < 0)
+        nChars = 0;
+    if (nChars > LONG_MAX - 8)
+        return LONG_MAX;
+    return ((nChars + 8) & ~static_cast<LONG>(7)) - 1;
+}
+
+namespace {
+
+// Bytes of a block holding nCapacity characters and the NUL; 0 when too large.
+size_t BlockSize(LONG nCapacity, int nCharSize) noexcept
+{
+    if (nCharSize <= 0 || nCapacity == LONG_MAX)
+        return 0;
+    const unsigned long long cb =
+        sizeof(CStringHeader) + (static_cast<unsigned long long>(nCapacity) + 1) * nCharSize;
+    if (cb > static_cast<unsigned long long>(INT_MAX))
+        return 0;
+    return static_cast<size_t>(cb);
+}
+
+}  // namespace
+
+CStringManager::CStringManager(CProcessHeapAllocator* pAllocator) noexcept
+    : m_pAllocator(pAllocator), m_nilHeader{this, 0, 0, 2}, m_nilChar(0)
+{
+}
+
+CStringHeader* CStringManager::Allocate(int nChars, int nCharSize)
+{
+    const LONG nCapacity = RoundCapacity(nChars);
+    const size_t cb = BlockSize(nCapacity, nCharSize);
+    if (cb == 0)
+        return nullptr;
+    auto* pData = static_cast<CStringHeader*>(m_pAllocator->Allocate(cb));
+    if (!pData)
+        return nullptr;
+    pData->pManager = this;
+    pData->nLength = 0;
+    pData->nCapacity = nCapacity;
+    pData->nRefs = 1;
+    std::memset(pData->Text(), 0, static_cast<size_t>(nCharSize));
+    return pData;
+}
+
+void CStringManager::Free(CStringHeader* pData)
+{
+    if (pData && pData != &m_nilHeader)
+        m_pAllocator->Free(pData);
+}
+
+CStringHeader* CStringManager::Reallocate(CStringHeader* pData, int nChars, int nCharSize)
+{
+    const LONG nCapacity = RoundCapacity(nChars);
+    const size_t cb = BlockSize(nCapacity, nCharSize);
+    if (cb == 0)
+        return nullptr;
+    auto* pNew = static_cast<CStringHeader*>(m_pAllocator->Reallocate(pData, cb));
+    if (!pNew)
+        return nullptr;
+    pNew->nCapacity = nCapacity;
+    return pNew;
+}
+
+CStringHeader* CStringManager::GetNilString()
+{
+    InterlockedIncrement(&m_nilHeader.nRefs);
+    return &m_nilHeader;
+}
+
+CStringManager* CStringManager::Clone()
+{
+    return this;
+}
+
+CProcessHeapAllocator g_heapAllocator TW_INIT_HEAP_ALLOCATOR;
+CStringManager g_stringManager TW_INIT_STRING_MANAGER(&g_heapAllocator);
+
+CProcessHeapAllocator& ProcessHeapAllocator() noexcept
+{
+    return g_heapAllocator;
+}
+
+CStringManager& StringManager() noexcept
+{
+    return g_stringManager;
+}
+
+// ---------------------------------------------------------------------------
+// CNarrowString
+
+CNarrowString::CNarrowString() noexcept
+{
+    Attach(StringManager().GetNilString());
+}
+
+CNarrowString::CNarrowString(const char* psz)
+{
+    Attach(StringManager().GetNilString());
+    if (psz && *psz) {
+        const size_t cch = std::strlen(psz);
+        if (cch > static_cast<size_t>(INT_MAX - 8)) {
+            ReleaseData(Header());
+            RaiseOutOfMemory();
+        }
+        try {
+            char* pszBuffer = GetBuffer(static_cast<int>(cch));
+            std::memcpy(pszBuffer, psz, cch);
+            ReleaseBuffer(static_cast<int>(cch));
+        } catch (...) {
+            ReleaseData(Header());
+            throw;
+        }
+    }
+}
+
+CNarrowString::CNarrowString(const CNarrowString& other) noexcept
+{
+    CStringHeader* pData = other.Header();
+    InterlockedIncrement(&pData->nRefs);
+    Attach(pData);
+}
+
+CNarrowString& CNarrowString::operator=(const CNarrowString& other) noexcept
+{
+    CStringHeader* pNew = other.Header();
+    CStringHeader* pOld = Header();
+    if (pNew != pOld) {
+        InterlockedIncrement(&pNew->nRefs);
+        Attach(pNew);
+        ReleaseData(pOld);
+    }
+    return *this;
+}
+
+CNarrowString::~CNarrowString()
+{
+    ReleaseData(Header());
+}
+
+void CNarrowString::Attach(CStringHeader* pData) noexcept
+{
+    m_pszData = pData->Text();
+}
+
+void CNarrowString::ReleaseData(CStringHeader* pData) noexcept
+{
+    if (InterlockedDecrement(&pData->nRefs) <= 0)
+        pData->pManager->Free(pData);
+}
+
+void CNarrowString::PrepareWrite(int nChars)
+{
+    CStringHeader* pOld = Header();
+    if (nChars < 0)
+        RaiseHResult(E_INVALIDARG);
+    if (pOld->nRefs <= 1 && pOld->nCapacity >= nChars)
+        return;
+    if (nChars < pOld->nLength)
+        nChars = pOld->nLength;
+
+    if (pOld->nRefs > 1) {
+        CStringHeader* pNew = pOld->pManager->Allocate(nChars, 1);
+        if (!pNew)
+            RaiseOutOfMemory();
+        const LONG nCopy = pOld->nLength < nChars ? pOld->nLength : nChars;
+        std::memcpy(pNew->Text(), pOld->Text(), static_cast<size_t>(nCopy));
+        pNew->Text()[nCopy] = '\0';
+        pNew->nLength = pOld->nLength;
+        Attach(pNew);
+        ReleaseData(pOld);
+        return;
+    }
+
+    const LONG nOld = pOld->nCapacity;
+    LONG nNew = nOld <= 1024 ? nOld * 2 : (nOld > LONG_MAX - 1024 ? LONG_MAX : nOld + 1024);
+    if (nNew < nChars)
+        nNew = nChars;
+    CStringHeader* pNew = pOld->pManager->Reallocate(pOld, nNew, 1);
+    if (!pNew)
+        RaiseOutOfMemory();
+    Attach(pNew);
+}
+
+char* CNarrowString::GetBuffer(int nChars)
+{
+    PrepareWrite(nChars);
+    return m_pszData;
+}
+
+void CNarrowString::ReleaseBuffer(int nNewLength)
+{
+    CStringHeader* pData = Header();
+    if (nNewLength == -1)
+        nNewLength = static_cast<int>(strnlen(m_pszData, static_cast<size_t>(pData->nCapacity)));
+    if (nNewLength < 0 || nNewLength > pData->nCapacity)
+        RaiseHResult(E_INVALIDARG);
+    if (pData->nRefs > 1) {
+        // Nothing was made writable: only the nil text or a shared text can
+        // be here, and neither may be written.
+        if (nNewLength == pData->nLength)
+            return;
+        RaiseHResult(E_INVALIDARG);
+    }
+    pData->nLength = nNewLength;
+    m_pszData[nNewLength] = '\0';
+}
+
+void CNarrowString::SetFormatted(const char* pszFormat, ...)
+{
+    if (!pszFormat)
+        RaiseHResult(E_INVALIDARG);
+
+    va_list args;
+    va_start(args, pszFormat);
+    va_list measure;
+    va_copy(measure, args);
+    const int nLength = std::vsnprintf(nullptr, 0, pszFormat, measure);
+    va_end(measure);
+    if (nLength < 0) {
+        va_end(args);
+        RaiseHResult(E_INVALIDARG);
+    }
+
+    try {
+        PrepareWrite(nLength);
+    } catch (...) {
+        va_end(args);
+        throw;
+    }
+    CStringHeader* pData = Header();
+    const int nWritten = std::vsnprintf(m_pszData, static_cast<size_t>(pData->nCapacity) + 1,
+                                        pszFormat, args);
+    va_end(args);
+    if (nWritten < 0 || nWritten > pData->nCapacity) {
+        m_pszData[pData->nLength] = '\0';
+        RaiseHResult(E_INVALIDARG);
+    }
+    pData->nLength = nWritten;
+    m_pszData[nWritten] = '\0';
+}
+
+// ---------------------------------------------------------------------------
+
+BSTR MakeBstr(const CNarrowString& text)
+{
+    const UINT codePage = GetConversionCodePage();
+    const int cb = text.GetLength();
+    const int cch = platform::g_ops.MultiByteToWideChar(codePage, 0, text.GetString(), cb, nullptr, 0);
+    BSTR bstr = platform::g_ops.SysAllocStringLen(nullptr, static_cast<UINT>(cch > 0 ? cch : 0));
+    if (!bstr)
+        RaiseOutOfMemory();
+    if (cch > 0)
+        platform::g_ops.MultiByteToWideChar(codePage, 0, text.GetString(), cb, bstr, cch);
+    return bstr;
+}
