@@ -39,9 +39,7 @@ HRESULT HResultFromCurrentException() noexcept
         return E_UNEXPECTED;
     try {
         throw;
-    } catch (const CHResultException& e) {
-        return e.Code();
-    } catch (const CConversionError& e) {
+    } catch (const CCarriedHResult& e) {
         return e.Code();
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;

@@ -4,24 +4,28 @@
 
 #include <windows.h>
 
-// A failure inside an operation: carries one HRESULT.
-class CHResultException {
+// What both failure carriers share: one HRESULT.
+class CCarriedHResult {
 public:
-    explicit CHResultException(HRESULT hr) noexcept : m_hr(hr) {}
     HRESULT Code() const noexcept { return m_hr; }
+
+protected:
+    explicit CCarriedHResult(HRESULT hr) noexcept : m_hr(hr) {}
 
 private:
     HRESULT m_hr;
 };
 
-// A failed conversion of a script's text argument for the hall messages.
-class CConversionError {
+// A failure inside an operation.
+class CHResultException : public CCarriedHResult {
 public:
-    explicit CConversionError(HRESULT hr) noexcept : m_hr(hr) {}
-    HRESULT Code() const noexcept { return m_hr; }
+    explicit CHResultException(HRESULT hr) noexcept : CCarriedHResult(hr) {}
+};
 
-private:
-    HRESULT m_hr;
+// A failed conversion of a script's text argument for the hall messages.
+class CConversionError : public CCarriedHResult {
+public:
+    explicit CConversionError(HRESULT hr) noexcept : CCarriedHResult(hr) {}
 };
 
 [[noreturn]] void RaiseHResult(HRESULT hr);
