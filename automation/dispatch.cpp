@@ -1,0 +1,193 @@
+#include "automation/dispatch.h"
+
+#include "platform/platform.h"
+#include "text/errors.h"
+
+const wchar_t* const g_rgszMemberNames[5] = {
+    L"LoadExe", L"GetMacAddress", L"GetVer", L"GetSpReadUserID", L"RunVideo",
+};
+const DISPID g_rgdispidMembers[5] = {1, 2, 3, 4, 5};
+
+namespace {
+
+constexpr DISPID DISPID_LOADEXE = 1;
+constexpr DISPID DISPID_GETMACADDRESS = 2;
+constexpr DISPID DISPID_GETVER = 3;
+constexpr DISPID DISPID_GETSPREADUSERID = 4;
+constexpr DISPID DISPID_RUNVIDEO = 5;
+constexpr UINT MAX_ARGS = 3;
+
+// Arguments each member takes, indexed by DISPID.
+constexpr UINT g_rgcArgs[6] = {0, 2, 0, 0, 0, 3};
+
+inline wchar_t FoldAscii(wchar_t c) noexcept
+{
+    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
+}
+
+bool NamesEqual(const wchar_t* pszName, const wchar_t* pszMember) noexcept
+{
+    for (;; ++pszName, ++pszMember) {
+        const wchar_t a = FoldAscii(*pszName);
+        if (a != FoldAscii(*pszMember))
+            return false;
+        if (a == L'\0')
+            return true;
+    }
+}
+
+bool IsPassThroughInteger(VARTYPE vt) noexcept
+{
+    switch (vt) {
+    case VT_I1: case VT_UI1:
+    case VT_I2: case VT_UI2: case VT_BOOL:
+    case VT_I4: case VT_UI4: case VT_INT: case VT_UINT: case VT_ERROR: case VT_HRESULT:
+    case VT_I8: case VT_UI8:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// The 32-bit value of an argument that CoerceArgument has left as (or made)
+// a pass-through integer: read at its own width, zero-extended.
+ULONG ReadInteger(const VARIANTARG& v) noexcept
+{
+    switch (v.vt) {
+    case VT_I1: case VT_UI1:
+        return v.bVal;
+    case VT_I2: case VT_UI2: case VT_BOOL:
+        return v.uiVal;
+    case VT_I8: case VT_UI8:
+        return static_cast<ULONG>(v.ullVal & 0xFFFFFFFFu);
+    default:
+        return v.ulVal;
+    }
+}
+
+HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
+                     VARIANT* pVarResult, UINT* puArgErr)
+{
+    if (pDispParams == nullptr)
+        return DISP_E_BADVARTYPE;
+    if (pDispParams->cArgs > MAX_ARGS)
+        return DISP_E_BADPARAMCOUNT;
+    if (pDispParams->cArgs != 0 && pDispParams->rgvarg == nullptr)
+        return E_INVALIDARG;
+    if (pVarResult != nullptr)
+        VariantInit(pVarResult);
+
+    if (pDispParams->cNamedArgs != 0) {
+        if (pDispParams->cNamedArgs != 1 || pDispParams->rgdispidNamedArgs == nullptr ||
+            pDispParams->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
+            return DISP_E_NONAMEDARGS;
+    }
+
+    if (dispIdMember < DISPID_LOADEXE || dispIdMember > DISPID_RUNVIDEO)
+        return DISP_E_MEMBERNOTFOUND;
+    const UINT cArgs = pDispParams->cArgs;
+    if (cArgs != g_rgcArgs[dispIdMember])
+        return DISP_E_BADPARAMCOUNT;
+
+    // Parameter order is highest index first; the text parameter, where a
+    // member has one, is always last, that is rgvarg[0].
+    VARIANTARG* rgpArgs[MAX_ARGS] = {};
+    VARIANTARG varScratch;
+    VariantInit(&varScratch);
+    for (UINT i = cArgs; i-- > 0;) {
+        const VARTYPE vtTarget = (i == 0) ? VT_BSTR : VT_I4;
+        VARIANTARG* pArg = &pDispParams->rgvarg[i];
+        if (pArg->vt != vtTarget && FAILED(CoerceArgument(&pArg, &varScratch, vtTarget))) {
+            if (puArgErr != nullptr)
+                *puArgErr = i;
+            return DISP_E_TYPEMISMATCH;
+        }
+        rgpArgs[i] = pArg;
+    }
+
+    switch (dispIdMember) {
+    case DISPID_LOADEXE:
+        return pTarget->LoadExe(ReadInteger(*rgpArgs[1]), rgpArgs[0]->bstrVal);
+    case DISPID_RUNVIDEO:
+        return pTarget->RunVideo(ReadInteger(*rgpArgs[2]), ReadInteger(*rgpArgs[1]), rgpArgs[0]->bstrVal);
+    case DISPID_GETVER: {
+        ULONG ulVer = 0;
+        const HRESULT hr = pTarget->GetVer(&ulVer);
+        if (pVarResult != nullptr) {
+            pVarResult->vt = VT_I4;
+            pVarResult->lVal = static_cast<LONG>(ulVer);
+        }
+        return hr;
+    }
+    default: {
+        BSTR bstrText = nullptr;
+        const HRESULT hr = (dispIdMember == DISPID_GETMACADDRESS) ? pTarget->GetMacAddress(&bstrText)
+                                                                  : pTarget->GetSpReadUserID(&bstrText);
+        if (pVarResult != nullptr) {
+            pVarResult->vt = VT_BSTR;
+            pVarResult->bstrVal = bstrText;
+        } else {
+            SysFreeString(bstrText);
+        }
+        return hr;
+    }
+    }
+}
+
+}  // namespace
+
+HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId) noexcept
+{
+    return GuardedCall([&]() -> HRESULT {
+        if (cNames == 0)
+            return S_OK;
+        if (rgDispId == nullptr)
+            return E_INVALIDARG;
+        if (rgszNames == nullptr)
+            return DISP_E_UNKNOWNNAME;
+        for (UINT i = 0; i < cNames; ++i) {
+            const wchar_t* pszName = rgszNames[i];
+            if (pszName == nullptr)
+                return DISP_E_UNKNOWNNAME;
+            UINT row = 0;
+            while (row < 5 && !NamesEqual(pszName, g_rgszMemberNames[row]))
+                ++row;
+            if (row == 5)
+                return DISP_E_UNKNOWNNAME;
+            rgDispId[i] = g_rgdispidMembers[row];
+        }
+        return S_OK;
+    });
+}
+
+HRESULT DispatchInvoke(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
+                       VARIANT* pVarResult, UINT* puArgErr) noexcept
+{
+    return GuardedCall([&]() -> HRESULT {
+        return InvokeMember(pTarget, dispIdMember, pDispParams, pVarResult, puArgErr);
+    });
+}
+
+HRESULT CoerceArgument(VARIANTARG** ppvarArg, VARIANTARG* pvarScratch, VARTYPE vtTarget)
+{
+    VARIANTARG* pArg = *ppvarArg;
+    if (pArg->vt == (VT_BYREF | VT_VARIANT)) {
+        // A reference that points nowhere cannot be read.
+        if (pArg->pvarVal == nullptr)
+            return DISP_E_TYPEMISMATCH;
+        pArg = pArg->pvarVal;
+        *ppvarArg = pArg;
+    }
+    if (pArg->vt & VT_BYREF)
+        return DISP_E_TYPEMISMATCH;
+    if (vtTarget == VT_I4 && IsPassThroughInteger(pArg->vt))
+        return S_OK;
+
+    VariantInit(pvarScratch);
+    const HRESULT hr = platform::g_ops.VariantChangeType(pvarScratch, pArg, 0, vtTarget);
+    if (FAILED(hr))
+        return hr;
+    VariantClear(pArg);
+    *pArg = *pvarScratch;  // the converted value now belongs to the argument
+    return hr;
+}
