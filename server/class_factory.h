@@ -1,0 +1,66 @@
+// The classes the library serves, their class objects and the class factory.
+#pragma once
+
+#include <windows.h>
+#include <ole2.h>
+
+#include "server/module.h"
+
+using CreateInstanceFunction = HRESULT (*)(IUnknown* pUnkOuter, REFIID riid, void** ppv);
+using CreateClassObjectFunction = HRESULT (*)(void* pfnCreateInstance, REFIID riid, void** ppv);
+
+struct CategoryEntry {
+    LONG lKind;  // 0 ends the list, 1 implemented, anything else required
+    const GUID* pCategoryId;
+};
+
+// One served class.
+struct ClassEntry {
+    const CLSID* pClassId;
+    HRESULT (*pfnUpdateRegistration)(bool bRegister);
+    CreateClassObjectFunction pfnCreateClassObject;  // null: never found
+    CreateInstanceFunction pfnCreateInstance;
+    IUnknown* pClassObject;  // cached, owns one reference
+    const CategoryEntry* (*pfnGetCategories)();
+    void (*pfnStartStop)(bool bStart);
+};
+
+// The process-wide list of served classes.
+class CClassList {
+public:
+    CClassList(ClassEntry* const* ppFirst, ClassEntry* const* ppEnd, HINSTANCE hTypeLibInstance) noexcept;
+    ~CClassList();
+    CClassList(const CClassList&) = delete;
+    CClassList& operator=(const CClassList&) = delete;
+
+    HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) noexcept;
+    void Shutdown() noexcept;
+    void StartStop(bool bStart) noexcept;
+
+    DWORD m_dwLive;
+    HINSTANCE m_hTypeLibInstance;
+    ClassEntry* const* m_ppFirst;
+    ClassEntry* const* m_ppEnd;
+    CCriticalLock m_lockList;
+};
+
+// The class object: IClassFactory over an instance creator. While anyone but
+// the class list holds it (count 2 or more) it holds one module lock.
+class CClassFactory : public IClassFactory {
+public:
+    CClassFactory();  // raises the code of a lock that fails to initialise
+    virtual ~CClassFactory();
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+    STDMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override;
+    STDMETHODIMP LockServer(BOOL fLock) override;
+
+    LONG m_lRefs;
+    CCriticalLock m_lockObject;
+    CreateInstanceFunction m_pfnCreateInstance;
+    CCriticalLock m_lockCache;
+};
+
+HRESULT CreateClassFactory(void* pfnCreateInstance, REFIID riid, void** ppv);
