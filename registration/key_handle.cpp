@@ -1,0 +1,113 @@
+#include "registration/key_handle.h"
+
+#include "platform/platform.h"
+#include "text/errors.h"
+
+KeyHandle KeyHandle::Lent(HKEY hKey) noexcept
+{
+    KeyHandle key;
+    key.m_hKey = hKey;
+    key.m_lent = true;
+    return key;
+}
+
+KeyHandle::KeyHandle(KeyHandle&& other) noexcept : m_hKey(other.m_hKey), m_lent(other.m_lent)
+{
+    other.m_hKey = nullptr;
+    other.m_lent = false;
+}
+
+KeyHandle::~KeyHandle()
+{
+    if (m_lent)
+        Release();
+    else
+        Close();
+}
+
+HKEY KeyHandle::Release() noexcept
+{
+    HKEY hKey = m_hKey;
+    m_hKey = nullptr;
+    m_lent = false;
+    return hKey;
+}
+
+LONG KeyHandle::Close() noexcept
+{
+    LONG status = ERROR_SUCCESS;
+    if (m_hKey != nullptr) {
+        if (!m_lent)
+            status = platform::g_ops.RegCloseKey(m_hKey);
+        m_hKey = nullptr;
+    }
+    m_lent = false;
+    return status;
+}
+
+void KeyHandle::Take(HKEY hKey) noexcept
+{
+    Close();
+    m_hKey = hKey;
+}
+
+LONG KeyHandle::Open(HKEY hParent, const char* pszName, REGSAM access) noexcept
+{
+    HKEY hKey = nullptr;
+    LONG status = platform::g_ops.RegOpenKeyExA(hParent, pszName, 0, access, &hKey);
+    if (status == ERROR_SUCCESS)
+        Take(hKey);
+    return status;
+}
+
+HRESULT KeyHandle::OpenOrCreate(HKEY hParent, const char* pszName) noexcept
+{
+    HKEY hKey = nullptr;
+    LONG status = platform::g_ops.RegOpenKeyExA(hParent, pszName, 0, kReadWrite, &hKey);
+    if (status != ERROR_SUCCESS) {
+        DWORD disposition = 0;
+        hKey = nullptr;
+        status = platform::g_ops.RegCreateKeyExA(hParent, pszName, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                                 kReadWrite, nullptr, &hKey, &disposition);
+        if (status != ERROR_SUCCESS)
+            return HResultFromWin32(status);
+    }
+    Take(hKey);
+    return S_OK;
+}
+
+LONG KeyHandle::SetMultiString(const char* pszValueName, const char* pszText) noexcept
+{
+    DWORD cb = 0;
+    const char* p = pszText;
+    for (;;) {
+        DWORD len = static_cast<DWORD>(lstrlenA(p));
+        cb += len + 1;
+        if (len == 0)
+            break;
+        p += len + 1;
+    }
+    return platform::g_ops.RegSetValueExA(m_hKey, pszValueName, 0, REG_MULTI_SZ,
+                                          reinterpret_cast<const BYTE*>(pszText), cb);
+}
+
+LONG KeyHandle::DeleteTree(const char* pszName) noexcept
+{
+    KeyHandle child;
+    LONG status = child.Open(m_hKey, pszName, kReadWrite);
+    if (status != ERROR_SUCCESS)
+        return status;
+    for (;;) {
+        char szSub[256];
+        DWORD cch = 256;
+        FILETIME ft;
+        if (platform::g_ops.RegEnumKeyExA(child.Get(), 0, szSub, &cch, nullptr, nullptr, nullptr, &ft) !=
+            ERROR_SUCCESS)
+            break;
+        status = child.DeleteTree(szSub);
+        if (status != ERROR_SUCCESS)
+            return status;  // child closes itself
+    }
+    child.Close();
+    return platform::g_ops.RegDeleteKeyA(m_hKey, pszName);
+}
