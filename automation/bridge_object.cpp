@@ -1,0 +1,300 @@
+#include "automation/bridge_object.h"
+
+#include <cstring>
+
+#include "automation/dispatch.h"
+#include "automation/type_info.h"
+#include "bridge/invoker.h"
+#include "platform/platform.h"
+#include "server/module.h"
+#include "text/errors.h"
+
+const BridgeInterfaceEntry g_interfaceMap[4] = {
+    {&IID_IInvokerK318, kBridgePrimary},
+    {&IID_IDispatch, kBridgePrimary},
+    {&IID_IObjectSafety, kBridgeObjectSafety},
+    {&IID_IProvideClassInfo, kBridgeProvideClassInfo},
+};
+
+namespace {
+
+constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
+
+void* AllocateObject(size_t cb) noexcept
+{
+    return platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb);
+}
+
+void FreeObject(void* p) noexcept
+{
+    if (p)
+        platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, p);
+}
+
+}  // namespace
+
+// ---- shared operations ------------------------------------------------------
+
+IUnknown* CInvokerK318Core::FindInterface(REFIID riid) noexcept
+{
+    for (const BridgeInterfaceEntry& row : g_interfaceMap) {
+        if (std::memcmp(row.piid, &riid, sizeof(IID)) != 0)
+            continue;
+        switch (row.which) {
+        case kBridgePrimary:
+            return static_cast<IInvokerK318*>(this);
+        case kBridgeObjectSafety:
+            return static_cast<IObjectSafety*>(this);
+        case kBridgeProvideClassInfo:
+            return static_cast<IProvideClassInfo*>(this);
+        }
+    }
+    return nullptr;
+}
+
+STDMETHODIMP CInvokerK318Core::GetTypeInfoCount(UINT* pctinfo)
+{
+    return GuardedCall([&] { return GetTypeInfoCountImpl(pctinfo); });
+}
+
+STDMETHODIMP CInvokerK318Core::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo)
+{
+    return GuardedCall([&] { return GetTypeInfoImpl(iTInfo, lcid, ppTInfo); });
+}
+
+STDMETHODIMP CInvokerK318Core::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId)
+{
+    return GuardedCall([&] { return DispatchGetIDsOfNames(rgszNames, cNames, rgDispId); });
+}
+
+STDMETHODIMP CInvokerK318Core::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPARAMS* pDispParams,
+                                      VARIANT* pVarResult, EXCEPINFO*, UINT* puArgErr)
+{
+    return GuardedCall([&] {
+        return DispatchInvoke(static_cast<IInvokerK318*>(this), dispIdMember, pDispParams, pVarResult, puArgErr);
+    });
+}
+
+STDMETHODIMP CInvokerK318Core::LoadExe(ULONG rid, BSTR ConnStr)
+{
+    return GuardedCall([&] { return CInvokerK318Methods::LoadExe(rid, ConnStr); });
+}
+
+STDMETHODIMP CInvokerK318Core::GetMacAddress(BSTR* bstrText)
+{
+    return GuardedCall([&] { return CInvokerK318Methods::GetMacAddress(bstrText); });
+}
+
+STDMETHODIMP CInvokerK318Core::GetVer(ULONG* ver)
+{
+    return GuardedCall([&] { return CInvokerK318Methods::GetVer(ver); });
+}
+
+STDMETHODIMP CInvokerK318Core::GetSpReadUserID(BSTR* nUserName)
+{
+    return GuardedCall([&] { return CInvokerK318Methods::GetSpReadUserID(nUserName); });
+}
+
+STDMETHODIMP CInvokerK318Core::RunVideo(ULONG userid, ULONG rid, BSTR ConnStr)
+{
+    return GuardedCall([&] { return CInvokerK318Methods::RunVideo(userid, rid, ConnStr); });
+}
+
+STDMETHODIMP CInvokerK318Core::GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
+                                                         DWORD* pdwEnabledOptions)
+{
+    return GuardedCall([&]() -> HRESULT {
+        if (!pdwSupportedOptions || !pdwEnabledOptions)
+            return E_POINTER;
+        IUnknown* pUnk = nullptr;
+        HRESULT hr = static_cast<IInvokerK318*>(this)->QueryInterface(riid, reinterpret_cast<void**>(&pUnk));
+        if (SUCCEEDED(hr)) {
+            if (pUnk)
+                pUnk->Release();
+            *pdwSupportedOptions = kSupportedSafety;
+            *pdwEnabledOptions = m_dwSafetyOptions;
+        } else {
+            *pdwSupportedOptions = 0;
+            *pdwEnabledOptions = 0;
+        }
+        return hr;
+    });
+}
+
+STDMETHODIMP CInvokerK318Core::SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions)
+{
+    return GuardedCall([&]() -> HRESULT {
+        IUnknown* pUnk = nullptr;
+        HRESULT hr = static_cast<IInvokerK318*>(this)->QueryInterface(riid, reinterpret_cast<void**>(&pUnk));
+        if (FAILED(hr))
+            return E_NOINTERFACE;
+        if (pUnk)
+            pUnk->Release();
+        if (dwOptionSetMask & ~kSupportedSafety)
+            return E_FAIL;
+        m_dwSafetyOptions = (m_dwSafetyOptions & ~dwOptionSetMask) | (dwOptionSetMask & dwEnabledOptions);
+        return S_OK;
+    });
+}
+
+STDMETHODIMP CInvokerK318Core::GetClassInfo(ITypeInfo** ppTI)
+{
+    return GuardedCall([&] { return GetClassTypeInfo(0, ppTI); });
+}
+
+// ---- plain form -------------------------------------------------------------
+
+CInvokerK318::CInvokerK318() noexcept : m_cRef(0)
+{
+    g_pModule->Lock();
+}
+
+CInvokerK318::~CInvokerK318()
+{
+    g_pModule->Unlock();
+}
+
+void CInvokerK318::operator delete(void* p) noexcept
+{
+    FreeObject(p);
+}
+
+STDMETHODIMP CInvokerK318::QueryInterface(REFIID riid, void** ppv)
+{
+    return GuardedCall([&]() -> HRESULT {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        IUnknown* pUnk = IsEqualIID(riid, IID_IUnknown) ? static_cast<IInvokerK318*>(this) : FindInterface(riid);
+        if (!pUnk)
+            return E_NOINTERFACE;
+        pUnk->AddRef();
+        *ppv = pUnk;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP_(ULONG) CInvokerK318::AddRef()
+{
+    return static_cast<ULONG>(++m_cRef);
+}
+
+STDMETHODIMP_(ULONG) CInvokerK318::Release()
+{
+    LONG c = --m_cRef;
+    if (c == 0)
+        delete this;
+    return static_cast<ULONG>(c);
+}
+
+// ---- aggregated form --------------------------------------------------------
+
+STDMETHODIMP CInvokerK318Contained::QueryInterface(REFIID riid, void** ppv)
+{
+    return GuardedCall([&] { return m_punkOuter->QueryInterface(riid, ppv); });
+}
+
+STDMETHODIMP_(ULONG) CInvokerK318Contained::AddRef()
+{
+    return m_punkOuter->AddRef();
+}
+
+STDMETHODIMP_(ULONG) CInvokerK318Contained::Release()
+{
+    return m_punkOuter->Release();
+}
+
+CInvokerK318Aggregate::CInvokerK318Aggregate(IUnknown* pUnkOuter) noexcept : m_cRef(0), m_contained(pUnkOuter)
+{
+    g_pModule->Lock();
+}
+
+CInvokerK318Aggregate::~CInvokerK318Aggregate()
+{
+    g_pModule->Unlock();
+}
+
+void CInvokerK318Aggregate::operator delete(void* p) noexcept
+{
+    FreeObject(p);
+}
+
+STDMETHODIMP CInvokerK318Aggregate::QueryInterface(REFIID riid, void** ppv)
+{
+    return GuardedCall([&]() -> HRESULT {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        IUnknown* pUnk = IsEqualIID(riid, IID_IUnknown) ? static_cast<IUnknown*>(this)
+                                                        : m_contained.FindInterface(riid);
+        if (!pUnk)
+            return E_NOINTERFACE;
+        pUnk->AddRef();
+        *ppv = pUnk;
+        return S_OK;
+    });
+}
+
+STDMETHODIMP_(ULONG) CInvokerK318Aggregate::AddRef()
+{
+    return static_cast<ULONG>(++m_cRef);
+}
+
+STDMETHODIMP_(ULONG) CInvokerK318Aggregate::Release()
+{
+    LONG c = --m_cRef;
+    if (c == 0)
+        delete this;
+    return static_cast<ULONG>(c);
+}
+
+// ---- creation ---------------------------------------------------------------
+
+HRESULT CreatePlainBridge(REFIID riid, void** ppv) noexcept
+{
+    return GuardedCall([&]() -> HRESULT {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        void* pMem = AllocateObject(sizeof(CInvokerK318));
+        if (!pMem)
+            return E_OUTOFMEMORY;
+        CInvokerK318* pObj = new (pMem) CInvokerK318();
+        HRESULT hr = pObj->QueryInterface(riid, ppv);
+        if (hr != S_OK) {
+            if (*ppv) {
+                static_cast<IUnknown*>(*ppv)->Release();  // count back to 0 destroys
+                *ppv = nullptr;
+            } else {
+                delete pObj;
+            }
+            return hr;
+        }
+        return S_OK;
+    });
+}
+
+HRESULT CreateAggregatedBridge(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept
+{
+    return GuardedCall([&]() -> HRESULT {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        void* pMem = AllocateObject(sizeof(CInvokerK318Aggregate));
+        if (!pMem)
+            return E_OUTOFMEMORY;
+        CInvokerK318Aggregate* pAgg = new (pMem) CInvokerK318Aggregate(pUnkOuter);
+        HRESULT hr = pAgg->QueryInterface(riid, ppv);
+        if (hr != S_OK) {
+            *ppv = nullptr;
+            delete pAgg;
+            return hr;
+        }
+        return S_OK;
+    });
+}
+
+HRESULT CreateBridgeObject(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept
+{
+    return pUnkOuter ? CreateAggregatedBridge(pUnkOuter, riid, ppv) : CreatePlainBridge(riid, ppv);
+}

@@ -1,0 +1,102 @@
+// The bridge object CInvokerK318: its COM identity, reference counting,
+// creation alone or inside an aggregate, script safety and class information.
+#pragma once
+
+#include <windows.h>
+#include <objsafe.h>
+#include <ocidl.h>
+
+#include <new>
+
+#include "tarnwick_h.h"
+
+// Which interface of the object a row of g_interfaceMap hands out.
+enum BridgeInterface { kBridgePrimary, kBridgeObjectSafety, kBridgeProvideClassInfo };
+
+struct BridgeInterfaceEntry {
+    const IID* piid;
+    BridgeInterface which;
+};
+
+extern const BridgeInterfaceEntry g_interfaceMap[4];
+
+// The operations every form shares; the IUnknown operations belong to the form.
+class CInvokerK318Core : public IInvokerK318, public IObjectSafety, public IProvideClassInfo {
+public:
+    CInvokerK318Core() noexcept : m_dwSafetyOptions(0) {}
+    virtual ~CInvokerK318Core() = default;
+
+    // IDispatch
+    STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override;
+    STDMETHODIMP GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) override;
+    STDMETHODIMP GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                               DISPID* rgDispId) override;
+    STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
+                        VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
+    // IInvokerK318
+    STDMETHODIMP LoadExe(ULONG rid, BSTR ConnStr) override;
+    STDMETHODIMP GetMacAddress(BSTR* bstrText) override;
+    STDMETHODIMP GetVer(ULONG* ver) override;
+    STDMETHODIMP GetSpReadUserID(BSTR* nUserName) override;
+    STDMETHODIMP RunVideo(ULONG userid, ULONG rid, BSTR ConnStr) override;
+    // IObjectSafety
+    STDMETHODIMP GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
+                                           DWORD* pdwEnabledOptions) override;
+    STDMETHODIMP SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions) override;
+    // IProvideClassInfo
+    STDMETHODIMP GetClassInfo(ITypeInfo** ppTI) override;
+
+    // The interface pointer of the first g_interfaceMap row equal to riid, or null.
+    IUnknown* FindInterface(REFIID riid) noexcept;
+
+    DWORD m_dwSafetyOptions;
+};
+
+// The plain form: one object with its own reference count.
+class CInvokerK318 final : public CInvokerK318Core {
+public:
+    CInvokerK318() noexcept;
+    ~CInvokerK318() override;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    static void* operator new(size_t, void* p) noexcept { return p; }
+    static void operator delete(void* p) noexcept;
+
+    LONG m_cRef;
+};
+
+// The object inside an aggregate: its IUnknown operations go to the outer object.
+class CInvokerK318Contained final : public CInvokerK318Core {
+public:
+    explicit CInvokerK318Contained(IUnknown* pUnkOuter) noexcept : m_punkOuter(pUnkOuter) {}
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    IUnknown* m_punkOuter;  // no reference held
+};
+
+// The aggregated form: the non-delegating IUnknown that the outer object holds.
+class CInvokerK318Aggregate final : public IUnknown {
+public:
+    explicit CInvokerK318Aggregate(IUnknown* pUnkOuter) noexcept;
+    virtual ~CInvokerK318Aggregate();
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
+    STDMETHODIMP_(ULONG) AddRef() override;
+    STDMETHODIMP_(ULONG) Release() override;
+
+    static void* operator new(size_t, void* p) noexcept { return p; }
+    static void operator delete(void* p) noexcept;
+
+    LONG m_cRef;
+    CInvokerK318Contained m_contained;
+};
+
+HRESULT CreateBridgeObject(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept;
+HRESULT CreatePlainBridge(REFIID riid, void** ppv) noexcept;
+HRESULT CreateAggregatedBridge(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept;
