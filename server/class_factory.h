@@ -64,3 +64,6 @@ public:
 };
 
 HRESULT CreateClassFactory(void* pfnCreateInstance, REFIID riid, void** ppv);
+
+// The process-wide class list.
+extern CClassList g_classList;

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Fails when the DLL imports anything but the system's own libraries, or lacks
+# one of its four undecorated server exports.
+set -euo pipefail
+dll=$1
+dump=$(i686-w64-mingw32-objdump -p "$dll")
+allowed='^(KERNEL32|USER32|ADVAPI32|OLE32|OLEAUT32|NETAPI32|SHLWAPI|SHELL32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+status=0
+while read -r name; do
+    if ! grep -qiE "$allowed" <<<"$name"; then
+        echo "unexpected import: $name"; status=1
+    fi
+done < <(grep 'DLL Name:' <<<"$dump" | awk '{print $3}')
+for e in DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer; do
+    if ! grep -qE "\] $e\$" <<<"$dump"; then
+        echo "missing export: $e"; status=1
+    fi
+done
+[ $status -eq 0 ] && echo "imports and exports as expected"
+exit $status
