@@ -1,6 +1,7 @@
 // The classes this library serves: one, CInvokerK318.
 #include "automation/bridge_object.h"
 #include "platform/init_order.h"
+#include "registration/class_registration.h"
 #include "server/class_factory.h"
 #include "server/module.h"
 
@@ -15,7 +16,7 @@ void NothingToStartOrStop(bool) {}
 
 ClassEntry g_invokerEntry = {
     &CLSID_CInvokerK318,
-    nullptr,  // registration operation: filled in by self-registration
+    UpdateClassRegistration,
     CreateClassFactory,
     CreateBridgeObject,
     nullptr,

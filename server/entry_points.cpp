@@ -1,9 +1,9 @@
-// The library's exported entry points for loading, unloading and class
-// objects. Registration entry points answer E_NOTIMPL until self-registration
-// is built.
+// The library's exported entry points: loading, unloading, class objects and
+// self-registration.
 #include <windows.h>
 #include <ole2.h>
 
+#include "registration/driver.h"
 #include "server/class_factory.h"
 #include "server/module.h"
 #include "text/errors.h"
@@ -25,10 +25,13 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
 
 STDAPI DllRegisterServer()
 {
-    return E_NOTIMPL;
+    return GuardedCall([] { return RegisterServerClasses(true); });
 }
 
 STDAPI DllUnregisterServer()
 {
-    return E_NOTIMPL;
+    return GuardedCall([] {
+        const HRESULT hr = UnregisterServerClasses(true);
+        return FAILED(hr) ? hr : S_OK;
+    });
 }

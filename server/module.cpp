@@ -1,5 +1,7 @@
 #include "server/module.h"
 
+#include "registration/replacements.h"
+
 #include "platform/init_order.h"
 #include "platform/platform.h"
 
@@ -115,10 +117,18 @@ LONG CServerModule::LockCount() noexcept
     return m_lLocks;
 }
 
-HRESULT CServerModule::AddCommonReplacements(IUnknown* /*pReplacements*/)
+HRESULT CServerModule::AddCommonReplacements(IUnknown* pReplacements)
 {
-    // Registration supplies the module-wide replacement texts.
-    return E_NOTIMPL;
+    if (pReplacements == nullptr)
+        return E_POINTER;
+    ITarnwickReplacements* pTable = nullptr;
+    HRESULT hr = pReplacements->QueryInterface(IID_ITarnwickReplacements, reinterpret_cast<void**>(&pTable));
+    if (FAILED(hr))
+        return hr;
+    // This library keeps no application identifier of its own.
+    hr = pTable->AddWide(L"APPID", L"");
+    pTable->Release();
+    return hr;
 }
 
 HRESULT CServerModule::AddShutdownCallback(void (*pfn)(void* pArg), void* pArg) noexcept

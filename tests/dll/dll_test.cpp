@@ -110,15 +110,4 @@ TEST_F(LoadedLibrary, ClassObjectRequests)
     EXPECT_EQ(s_canUnloadNow(), S_OK);
 }
 
-TEST_F(LoadedLibrary, RegistrationAnswersNotImplementedYet)
-{
-    using EntryFn = HRESULT(STDAPICALLTYPE*)();
-    auto reg = reinterpret_cast<EntryFn>(reinterpret_cast<void*>(GetProcAddress(s_hDll, "DllRegisterServer")));
-    auto unreg = reinterpret_cast<EntryFn>(reinterpret_cast<void*>(GetProcAddress(s_hDll, "DllUnregisterServer")));
-    ASSERT_NE(reg, nullptr);
-    ASSERT_NE(unreg, nullptr);
-    EXPECT_EQ(reg(), E_NOTIMPL);
-    EXPECT_EQ(unreg(), E_NOTIMPL);
-}
-
 }  // namespace

@@ -1,0 +1,169 @@
+#include "registration/driver.h"
+
+#include <comcat.h>
+
+#include "automation/type_info.h"
+#include "platform/platform.h"
+#include "text/code_page.h"
+
+namespace {
+
+constexpr UINT kPathBuffer = 260;
+
+bool Matches(const ClassEntry* pEntry, const CLSID* pFilter)
+{
+    return pFilter == nullptr || memcmp(pEntry->pClassId, pFilter, sizeof(CLSID)) == 0;
+}
+
+const CategoryEntry* CategoriesOf(const ClassEntry* pEntry)
+{
+    return pEntry->pfnGetCategories != nullptr ? pEntry->pfnGetCategories() : nullptr;
+}
+
+HRESULT UpdateRegistrationOf(const ClassEntry* pEntry, bool bRegister)
+{
+    return pEntry->pfnUpdateRegistration != nullptr ? pEntry->pfnUpdateRegistration(bRegister) : S_OK;
+}
+
+// Deletes HKEY_CLASSES_ROOT\CLSID\{clsid}\<suffix> when it has no subkeys left.
+void DeleteIfNoSubkeys(const char* pszClsid, const char* pszSuffix)
+{
+    char szKey[128];
+    lstrcpyA(szKey, "CLSID\\");
+    lstrcatA(szKey, pszClsid);
+    lstrcatA(szKey, pszSuffix);
+    HKEY hKey = nullptr;
+    if (platform::g_ops.RegOpenKeyExA(HKEY_CLASSES_ROOT, szKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return;
+    DWORD cSubKeys = 0;
+    const LONG status = platform::g_ops.RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, &cSubKeys, nullptr,
+                                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    platform::g_ops.RegCloseKey(hKey);
+    if (status == ERROR_SUCCESS && cSubKeys == 0)
+        platform::g_ops.RegDeleteKeyA(HKEY_CLASSES_ROOT, szKey);
+}
+
+}  // namespace
+
+HRESULT UpdateClassCategories(REFCLSID rclsid, const CategoryEntry* pCategories, bool bRegister)
+{
+    static const CLSID kNone = {};
+    if (pCategories == nullptr || memcmp(&rclsid, &kNone, sizeof(CLSID)) == 0)
+        return S_OK;
+
+    ICatRegister* pRegister = nullptr;
+    if (FAILED(platform::g_ops.CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
+                                                IID_ICatRegister, reinterpret_cast<void**>(&pRegister))))
+        return S_OK;  // no manager, nothing to record categories in
+
+    CLSID clsid = rclsid;
+    for (const CategoryEntry* p = pCategories; p->lKind != 0; ++p) {
+        CATID catid = *p->pCategoryId;
+        if (bRegister) {
+            const HRESULT hr = p->lKind == 1 ? pRegister->RegisterClassImplCategories(clsid, 1, &catid)
+                                             : pRegister->RegisterClassReqCategories(clsid, 1, &catid);
+            if (FAILED(hr)) {
+                pRegister->Release();
+                return hr;
+            }
+        } else if (p->lKind == 1) {
+            pRegister->UnRegisterClassImplCategories(clsid, 1, &catid);
+        } else {
+            pRegister->UnRegisterClassReqCategories(clsid, 1, &catid);
+        }
+    }
+
+    if (!bRegister) {
+        // The manager leaves the category keys behind once they are empty.
+        wchar_t szWide[64];
+        char szClsid[64];
+        if (platform::g_ops.StringFromGUID2(rclsid, szWide, 64) != 0 &&
+            WideToNarrow(szClsid, szWide, sizeof szClsid, GetConversionCodePage()) != nullptr) {
+            DeleteIfNoSubkeys(szClsid, "\\Required Categories");
+            DeleteIfNoSubkeys(szClsid, "\\Implemented Categories");
+        }
+    }
+    pRegister->Release();
+    return S_OK;
+}
+
+HRESULT RegisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
+{
+    HRESULT hr = S_OK;
+    for (ClassEntry* const* pp = g_classList.m_ppFirst; pp != g_classList.m_ppEnd; ++pp) {
+        const ClassEntry* pEntry = *pp;
+        if (pEntry == nullptr || !Matches(pEntry, pClassId))
+            continue;
+        hr = UpdateRegistrationOf(pEntry, true);
+        if (FAILED(hr))
+            return hr;
+        hr = UpdateClassCategories(*pEntry->pClassId, CategoriesOf(pEntry), true);
+        if (FAILED(hr))
+            return hr;
+    }
+    if (bTypeLibrary)
+        return RegisterServerTypeLibrary(g_classList.m_hTypeLibInstance);
+    return hr;
+}
+
+HRESULT UnregisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
+{
+    HRESULT hr = S_OK;
+    for (ClassEntry* const* pp = g_classList.m_ppFirst; pp != g_classList.m_ppEnd; ++pp) {
+        const ClassEntry* pEntry = *pp;
+        if (pEntry == nullptr || !Matches(pEntry, pClassId))
+            continue;
+        hr = UpdateClassCategories(*pEntry->pClassId, CategoriesOf(pEntry), false);
+        if (FAILED(hr))
+            return hr;
+        hr = UpdateRegistrationOf(pEntry, false);
+        if (FAILED(hr))
+            return hr;
+    }
+    if (bTypeLibrary)
+        return UnregisterServerTypeLibrary(g_classList.m_hTypeLibInstance);
+    return hr;
+}
+
+HRESULT RegisterServerTypeLibrary(HINSTANCE hInstance)
+{
+    BSTR bstrPath = nullptr;
+    ITypeLib* pTypeLib = nullptr;
+    HRESULT hr = LoadModuleTypeLibrary(hInstance, &bstrPath, &pTypeLib);
+    if (FAILED(hr))
+        return hr;
+
+    OLECHAR szHelpDir[kPathBuffer];
+    lstrcpynW(szHelpDir, bstrPath != nullptr ? bstrPath : L"", kPathBuffer);
+    // The help folder is the library's folder, separator included.
+    OLECHAR* pCut = szHelpDir;
+    for (OLECHAR* p = szHelpDir; *p != L'\0'; ++p) {
+        if (*p == L'\\' || *p == L'/' || *p == L':')
+            pCut = p + 1;
+    }
+    *pCut = L'\0';
+
+    hr = platform::g_ops.RegisterTypeLib(pTypeLib, bstrPath, szHelpDir);
+    pTypeLib->Release();
+    SysFreeString(bstrPath);
+    return hr;
+}
+
+HRESULT UnregisterServerTypeLibrary(HINSTANCE hInstance)
+{
+    BSTR bstrPath = nullptr;
+    ITypeLib* pTypeLib = nullptr;
+    HRESULT hr = LoadModuleTypeLibrary(hInstance, &bstrPath, &pTypeLib);
+    if (FAILED(hr))
+        return hr;
+    TLIBATTR* pAttr = nullptr;
+    hr = pTypeLib->GetLibAttr(&pAttr);
+    if (SUCCEEDED(hr)) {
+        hr = platform::g_ops.UnRegisterTypeLib(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum, pAttr->lcid,
+                                               pAttr->syskind);
+        pTypeLib->ReleaseTLibAttr(pAttr);
+    }
+    pTypeLib->Release();
+    SysFreeString(bstrPath);
+    return hr;
+}
