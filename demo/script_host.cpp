@@ -1,0 +1,331 @@
+#include "demo/script_host.h"
+
+#include <oleauto.h>
+
+// The engines' parse interface differs between 32- and 64-bit builds; this
+// host is 32-bit only.
+static_assert(sizeof(void*) == 4, "32-bit host");
+
+namespace {
+
+// {BB1A2AE1-A4F9-11CF-8F20-00805F2CD064} and {BB1A2AE2-...}
+const IID kIID_IActiveScript = {0xBB1A2AE1, 0xA4F9, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
+const IID kIID_IActiveScriptParse = {0xBB1A2AE2, 0xA4F9, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
+const IID kIID_IActiveScriptSite = {0xDB01A1E3, 0xA42B, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
+
+const DISPID kDispidEcho = 1;
+
+}  // namespace
+
+// The global "host" object: echo(text).
+class CScriptHost::Echo : public IDispatch {
+public:
+    explicit Echo(EchoFunction pfn) : m_pfn(std::move(pfn)) {}
+    virtual ~Echo() = default;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (ppv == nullptr)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == IID_IDispatch) {
+            *ppv = static_cast<IDispatch*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const LONG n = InterlockedDecrement(&m_refs);
+        if (n == 0)
+            delete this;
+        return n;
+    }
+    STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override
+    {
+        if (pctinfo == nullptr)
+            return E_POINTER;
+        *pctinfo = 0;
+        return S_OK;
+    }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override
+    {
+        if (ppTInfo != nullptr)
+            *ppTInfo = nullptr;
+        return DISP_E_BADINDEX;
+    }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override
+    {
+        if (rgszNames == nullptr || rgDispId == nullptr || cNames == 0)
+            return E_INVALIDARG;
+        HRESULT hr = S_OK;
+        for (UINT i = 0; i < cNames; ++i) {
+            rgDispId[i] = DISPID_UNKNOWN;
+            hr = DISP_E_UNKNOWNNAME;
+        }
+        if (rgszNames[0] != nullptr && lstrcmpiW(rgszNames[0], L"echo") == 0) {
+            rgDispId[0] = kDispidEcho;
+            hr = cNames == 1 ? S_OK : DISP_E_UNKNOWNNAME;
+        }
+        return hr;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* pParams, VARIANT* pResult, EXCEPINFO*,
+                        UINT*) override
+    {
+        if (id != kDispidEcho)
+            return DISP_E_MEMBERNOTFOUND;
+        std::wstring line;
+        // Arguments arrive last first.
+        for (UINT i = pParams != nullptr ? pParams->cArgs : 0; i-- > 0;) {
+            VARIANT text;
+            VariantInit(&text);
+            if (SUCCEEDED(VariantChangeType(&text, &pParams->rgvarg[i], VARIANT_ALPHABOOL, VT_BSTR))) {
+                if (!line.empty())
+                    line += L' ';
+                line.append(text.bstrVal, SysStringLen(text.bstrVal));
+            }
+            VariantClear(&text);
+        }
+        if (m_pfn)
+            m_pfn(line);
+        if (pResult != nullptr)
+            VariantInit(pResult);
+        return S_OK;
+    }
+
+private:
+    LONG m_refs = 1;
+    EchoFunction m_pfn;
+};
+
+// The engine's view of this host: named objects and error reports.
+class CScriptHost::Site : public IActiveScriptSite {
+public:
+    explicit Site(CScriptHost* pHost) : m_pHost(pHost) {}
+    virtual ~Site() = default;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (ppv == nullptr)
+            return E_POINTER;
+        if (riid == IID_IUnknown || riid == kIID_IActiveScriptSite) {
+            *ppv = static_cast<IActiveScriptSite*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const LONG n = InterlockedDecrement(&m_refs);
+        if (n == 0)
+            delete this;
+        return n;
+    }
+
+    STDMETHODIMP GetLCID(LCID* plcid) override
+    {
+        if (plcid == nullptr)
+            return E_POINTER;
+        *plcid = LOCALE_USER_DEFAULT;
+        return S_OK;
+    }
+    STDMETHODIMP GetItemInfo(LPCOLESTR pstrName, DWORD dwReturnMask, IUnknown** ppiunkItem,
+                             ITypeInfo** ppti) override
+    {
+        if (ppiunkItem != nullptr)
+            *ppiunkItem = nullptr;
+        if (ppti != nullptr)
+            *ppti = nullptr;
+        IUnknown* pItem = m_pHost != nullptr ? m_pHost->FindObject(pstrName) : nullptr;
+        if (pItem == nullptr)
+            return TYPE_E_ELEMENTNOTFOUND;
+        if ((dwReturnMask & SCRIPTINFO_IUNKNOWN) != 0) {
+            if (ppiunkItem == nullptr)
+                return E_POINTER;
+            pItem->AddRef();
+            *ppiunkItem = pItem;
+        }
+        return S_OK;
+    }
+    STDMETHODIMP GetDocVersionString(BSTR* pbstrVersion) override
+    {
+        if (pbstrVersion != nullptr)
+            *pbstrVersion = nullptr;
+        return E_NOTIMPL;
+    }
+    STDMETHODIMP OnScriptTerminate(const VARIANT*, const EXCEPINFO*) override { return S_OK; }
+    STDMETHODIMP OnStateChange(SCRIPTSTATE) override { return S_OK; }
+    STDMETHODIMP OnScriptError(IActiveScriptError* pError) override
+    {
+        if (pError == nullptr || m_pHost == nullptr)
+            return S_OK;
+        EXCEPINFO info = {};
+        std::wstring text;
+        if (SUCCEEDED(pError->GetExceptionInfo(&info))) {
+            if (info.pfnDeferredFillIn != nullptr)
+                info.pfnDeferredFillIn(&info);
+            m_lastCode = info.scode != 0 ? info.scode : static_cast<HRESULT>(info.wCode);
+            if (info.bstrDescription != nullptr)
+                text = info.bstrDescription;
+            SysFreeString(info.bstrSource);
+            SysFreeString(info.bstrDescription);
+            SysFreeString(info.bstrHelpFile);
+        }
+        DWORD context = 0;
+        ULONG line = 0;
+        LONG column = 0;
+        if (SUCCEEDED(pError->GetSourcePosition(&context, &line, &column))) {
+            wchar_t where[48];
+            wsprintfW(where, L" (line %lu, column %ld)", line + 1, column + 1);
+            text += where;
+        }
+        wchar_t code[24];
+        wsprintfW(code, L"0x%08lX: ", static_cast<unsigned long>(m_lastCode));
+        m_pHost->m_lastError = code + text;
+        return S_OK;
+    }
+    STDMETHODIMP OnEnterScript() override { return S_OK; }
+    STDMETHODIMP OnLeaveScript() override { return S_OK; }
+
+    void Detach() { m_pHost = nullptr; }
+    HRESULT TakeLastCode()
+    {
+        const HRESULT hr = m_lastCode;
+        m_lastCode = S_OK;
+        return hr;
+    }
+
+private:
+    LONG m_refs = 1;
+    CScriptHost* m_pHost;
+    HRESULT m_lastCode = S_OK;
+};
+
+CScriptHost::CScriptHost() = default;
+
+CScriptHost::~CScriptHost()
+{
+    Close();
+}
+
+HRESULT CScriptHost::Start(const wchar_t* pszLanguage, EchoFunction pfnEcho)
+{
+    if (m_pScript != nullptr)
+        return E_UNEXPECTED;
+    CLSID clsid;
+    HRESULT hr = CLSIDFromProgID(pszLanguage, &clsid);
+    if (FAILED(hr))
+        return hr;
+    hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, kIID_IActiveScript,
+                          reinterpret_cast<void**>(&m_pScript));
+    if (FAILED(hr))
+        return hr;
+    hr = m_pScript->QueryInterface(kIID_IActiveScriptParse, reinterpret_cast<void**>(&m_pParse));
+    if (FAILED(hr)) {
+        Close();
+        return hr;
+    }
+    m_pSite = new Site(this);
+    m_pEcho = new Echo(std::move(pfnEcho));
+    hr = m_pScript->SetScriptSite(m_pSite);
+    if (SUCCEEDED(hr))
+        hr = m_pParse->InitNew();
+    if (SUCCEEDED(hr))
+        hr = AddObject(L"host", m_pEcho);
+    if (SUCCEEDED(hr))
+        hr = m_pScript->SetScriptState(SCRIPTSTATE_STARTED);
+    if (FAILED(hr))
+        Close();
+    return hr;
+}
+
+HRESULT CScriptHost::AddObject(const wchar_t* pszName, IDispatch* pObject)
+{
+    if (m_pScript == nullptr)
+        return E_UNEXPECTED;
+    if (pszName == nullptr || pObject == nullptr)
+        return E_INVALIDARG;
+    pObject->AddRef();
+    m_objects.emplace_back(pszName, pObject);
+    return m_pScript->AddNamedItem(pszName, SCRIPTITEM_ISVISIBLE | SCRIPTITEM_ISSOURCE);
+}
+
+IUnknown* CScriptHost::FindObject(const wchar_t* pszName) const
+{
+    if (pszName == nullptr)
+        return nullptr;
+    for (const auto& item : m_objects) {
+        if (lstrcmpiW(item.first.c_str(), pszName) == 0)
+            return item.second;
+    }
+    return nullptr;
+}
+
+HRESULT CScriptHost::Parse(const wchar_t* pszCode, DWORD dwFlags, VARIANT* pResult)
+{
+    if (m_pParse == nullptr)
+        return E_UNEXPECTED;
+    if (pszCode == nullptr)
+        return E_INVALIDARG;
+    m_lastError.clear();
+    EXCEPINFO info = {};
+    HRESULT hr = m_pParse->ParseScriptText(pszCode, nullptr, nullptr, nullptr, 0, 0, dwFlags, pResult, &info);
+    SysFreeString(info.bstrSource);
+    SysFreeString(info.bstrDescription);
+    SysFreeString(info.bstrHelpFile);
+    const HRESULT hrReported = m_pSite->TakeLastCode();
+    if (FAILED(hr) && FAILED(hrReported))
+        hr = hrReported;  // the script's own error, rather than the engine's wrapper code
+    if (FAILED(hr) && m_lastError.empty()) {
+        wchar_t code[48];
+        wsprintfW(code, L"0x%08lX: the script failed", static_cast<unsigned long>(hr));
+        m_lastError = code;
+    }
+    return hr;
+}
+
+HRESULT CScriptHost::Run(const wchar_t* pszCode)
+{
+    return Parse(pszCode, SCRIPTTEXT_ISVISIBLE, nullptr);
+}
+
+HRESULT CScriptHost::Evaluate(const wchar_t* pszExpression, VARIANT* pResult)
+{
+    if (pResult == nullptr)
+        return E_POINTER;
+    VariantInit(pResult);
+    return Parse(pszExpression, SCRIPTTEXT_ISEXPRESSION, pResult);
+}
+
+void CScriptHost::Close()
+{
+    if (m_pScript != nullptr) {
+        m_pScript->SetScriptState(SCRIPTSTATE_DISCONNECTED);
+        m_pScript->Close();
+    }
+    if (m_pParse != nullptr) {
+        m_pParse->Release();
+        m_pParse = nullptr;
+    }
+    if (m_pScript != nullptr) {
+        m_pScript->Release();
+        m_pScript = nullptr;
+    }
+    for (auto& item : m_objects)
+        item.second->Release();
+    m_objects.clear();
+    if (m_pEcho != nullptr) {
+        m_pEcho->Release();
+        m_pEcho = nullptr;
+    }
+    if (m_pSite != nullptr) {
+        m_pSite->Detach();
+        m_pSite->Release();
+        m_pSite = nullptr;
+    }
+}
