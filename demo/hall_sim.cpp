@@ -1,16 +1,16 @@
 // Hall simulator. Plays the game hall around the bridge: it writes the
 // hall's install registry value and introduce.ini, owns the hidden request
 // windows (the plain one and one numbered for user 7), and prints every
-// WM_HALL_REQUEST it receives exactly as a hall would read it. The "page" part
-// then calls the bridge's five methods and prints what each returned.
+// request message it receives exactly as a hall would read it. Like the
+// hall's embedded browser, it runs a page script in an in-process JScript
+// engine; the page creates the registered component by its ProgID.
 #include <windows.h>
 #include <oleauto.h>
 
 #include <cstdio>
 #include <string>
 
-#include "bridge/invoker.h"
-#include "text/narrow_string.h"
+#include "demo/script_host.h"
 
 namespace {
 
@@ -18,17 +18,27 @@ const char kHallClass[] = "K318HallMutexClass";
 const char kHallTitle[] = "K318HallHideWindows";
 const char kHallKey[] = "SoftWare\\Vorm\\Game";
 
+// The request message the bridge sends, and the header in front of the text
+// that its lParam's string handle points at.
+const UINT kHallRequest = WM_USER + 100;
+struct StringHeader {
+    void* pManager;
+    LONG nLength;
+    LONG nCapacity;
+    LONG nRefs;
+};
+
 // ---------------------------------------------------------------- the hall
 
 LRESULT CALLBACK HallWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
-    if (msg == WM_HALL_REQUEST) {
+    if (msg == kHallRequest) {
         char title[64] = {};
         GetWindowTextA(hwnd, title, sizeof title);
         // lParam is the address of a string handle: one pointer to the first
         // character, with the 16-byte header in front of it.
         const char* text = *reinterpret_cast<const char* const*>(lParam);
-        const CStringHeader* header = reinterpret_cast<const CStringHeader*>(text) - 1;
+        const StringHeader* header = reinterpret_cast<const StringHeader*>(text) - 1;
         std::printf("  hall  | window \"%s\" got WM_HALL_REQUEST: rid=%lu text=\"%s\"\n"
                     "        |   header: length=%ld capacity=%ld refs=%ld manager=%p\n",
                     title, static_cast<unsigned long>(wParam), text, header->nLength,
@@ -91,62 +101,43 @@ private:
 
 // ---------------------------------------------------------------- the page
 
-const char* ResultName(HRESULT hr)
+// Reads the page script (UTF-8, ASCII being a part of it) into wide text.
+bool ReadPage(const char* pszPath, std::wstring& page)
 {
-    switch (hr) {
-    case S_OK: return "S_OK";
-    case S_FALSE: return "S_FALSE (refused: less than 1000 ms since the last request)";
-    case E_OUTOFMEMORY: return "E_OUTOFMEMORY";
-    default: return "failure";
-    }
+    HANDLE h = CreateFileA(pszPath, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    std::string bytes;
+    char buf[4096];
+    DWORD got = 0;
+    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got != 0)
+        bytes.append(buf, got);
+    CloseHandle(h);
+    if (bytes.size() >= 3 && bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+        bytes.erase(0, 3);
+    const int cch = MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
+    page.assign(static_cast<size_t>(cch), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, bytes.data(), static_cast<int>(bytes.size()), page.data(), cch);
+    return true;
 }
 
-void Show(const char* call, HRESULT hr)
+void PrintPageLine(const std::wstring& line)
 {
-    std::printf("  page  | %-34s -> 0x%08lX %s\n", call, static_cast<unsigned long>(hr), ResultName(hr));
-}
-
-void ShowText(const char* call, HRESULT hr, BSTR text)
-{
-    std::printf("  page  | %-34s -> 0x%08lX \"%ls\" (%u characters)\n", call, static_cast<unsigned long>(hr),
-                text ? text : L"", text ? SysStringLen(text) : 0u);
-    SysFreeString(text);
-}
-
-void RunPage()
-{
-    BSTR room7 = SysAllocString(L"room=7");
-    BSTR room8 = SysAllocString(L"room=8");
-    BSTR video = SysAllocString(L"video=42");
-
-    Show("LoadExe(12, \"room=7\")", CInvokerK318Methods::LoadExe(12, room7));
-    Show("LoadExe(13, \"room=8\") at once", CInvokerK318Methods::LoadExe(13, room8));
-    Sleep(1100);
-    Show("RunVideo(7, 12, \"video=42\")", CInvokerK318Methods::RunVideo(7, 12, video));
-    Sleep(1100);
-    Show("RunVideo(8, 12, \"video=42\")", CInvokerK318Methods::RunVideo(8, 12, video));
-    std::printf("  page  |   (no hall window for user 8: nothing sent, the request still counts)\n");
-
-    BSTR text = nullptr;
-    HRESULT hr = CInvokerK318Methods::GetMacAddress(&text);
-    ShowText("GetMacAddress()", hr, text);
-    text = nullptr;
-    hr = CInvokerK318Methods::GetSpReadUserID(&text);
-    ShowText("GetSpReadUserID()", hr, text);
-    ULONG ver = 0;
-    hr = CInvokerK318Methods::GetVer(&ver);
-    std::printf("  page  | %-34s -> 0x%08lX %lu\n", "GetVer()", static_cast<unsigned long>(hr),
-                static_cast<unsigned long>(ver));
-
-    SysFreeString(room7);
-    SysFreeString(room8);
-    SysFreeString(video);
+    std::printf("  page  | %ls\n", line.c_str());
+    std::fflush(stdout);
 }
 
 }  // namespace
 
-int main()
+int main(int argc, char** argv)
 {
+    const char* pszPage = argc > 1 ? argv[1] : "page.js";
+    std::wstring page;
+    if (!ReadPage(pszPage, page)) {
+        std::printf("hall simulator: cannot read the page script %s\n", pszPage);
+        return 1;
+    }
+
     Hall hall;
     if (!hall.Open()) {
         std::printf("hall simulator: could not set up the hall (error %lu)\n",
@@ -155,9 +146,29 @@ int main()
     }
     std::printf("Tarnwick hall simulator\n"
                 "  hall  | windows \"%s\" and \"K318HallHideWindows7\" of class \"%s\"\n"
-                "  hall  | HKCU\\%s path = %s, introducer = 10086\n\n",
-                kHallTitle, kHallClass, kHallKey, hall.Folder().c_str());
-    RunPage();
+                "  hall  | HKCU\\%s path = %s, introducer = 10086\n"
+                "  hall  | running page %s in the in-process JScript engine\n\n",
+                kHallTitle, kHallClass, kHallKey, hall.Folder().c_str(), pszPage);
     std::fflush(stdout);
-    return 0;
+
+    if (FAILED(CoInitialize(nullptr))) {
+        std::printf("hall simulator: COM would not start\n");
+        return 1;
+    }
+    int status = 0;
+    {
+        CScriptHost browser;
+        HRESULT hr = browser.Start(L"JScript", PrintPageLine);
+        if (SUCCEEDED(hr))
+            hr = browser.Run(page.c_str());
+        if (FAILED(hr)) {
+            std::printf("  page  | script error %ls\n", browser.LastError().empty() ? L"" : browser.LastError().c_str());
+            if (hr == REGDB_E_CLASSNOTREG || hr == static_cast<HRESULT>(0x800A01AD))
+                std::printf("  page  | (is Tarnwick.dll registered? make demo registers it with regsvr32)\n");
+            status = 2;
+        }
+    }
+    CoUninitialize();
+    std::fflush(stdout);
+    return status;
 }

@@ -14,10 +14,11 @@ const IID kIID_IActiveScriptParse = {0xBB1A2AE2, 0xA4F9, 0x11CF, {0x8F, 0x20, 0x
 const IID kIID_IActiveScriptSite = {0xDB01A1E3, 0xA42B, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
 
 const DISPID kDispidEcho = 1;
+const DISPID kDispidSleep = 2;
 
 }  // namespace
 
-// The global "host" object: echo(text).
+// The global "host" object: echo(text, ...) and sleep(milliseconds).
 class CScriptHost::Echo : public IDispatch {
 public:
     explicit Echo(EchoFunction pfn) : m_pfn(std::move(pfn)) {}
@@ -65,15 +66,31 @@ public:
             rgDispId[i] = DISPID_UNKNOWN;
             hr = DISP_E_UNKNOWNNAME;
         }
-        if (rgszNames[0] != nullptr && lstrcmpiW(rgszNames[0], L"echo") == 0) {
-            rgDispId[0] = kDispidEcho;
-            hr = cNames == 1 ? S_OK : DISP_E_UNKNOWNNAME;
+        if (rgszNames[0] != nullptr) {
+            if (lstrcmpiW(rgszNames[0], L"echo") == 0)
+                rgDispId[0] = kDispidEcho;
+            else if (lstrcmpiW(rgszNames[0], L"sleep") == 0)
+                rgDispId[0] = kDispidSleep;
+            if (rgDispId[0] != DISPID_UNKNOWN && cNames == 1)
+                hr = S_OK;
         }
         return hr;
     }
     STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD, DISPPARAMS* pParams, VARIANT* pResult, EXCEPINFO*,
                         UINT*) override
     {
+        if (id == kDispidSleep) {
+            if (pParams == nullptr || pParams->cArgs != 1)
+                return DISP_E_BADPARAMCOUNT;
+            VARIANT ms;
+            VariantInit(&ms);
+            if (FAILED(VariantChangeType(&ms, &pParams->rgvarg[0], 0, VT_UI4)))
+                return DISP_E_TYPEMISMATCH;
+            Sleep(ms.ulVal);
+            if (pResult != nullptr)
+                VariantInit(pResult);
+            return S_OK;
+        }
         if (id != kDispidEcho)
             return DISP_E_MEMBERNOTFOUND;
         std::wstring line;

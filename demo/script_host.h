@@ -21,7 +21,8 @@ public:
     CScriptHost& operator=(const CScriptHost&) = delete;
 
     // Creates the engine for the language's ProgID and connects it to this host.
-    // The script sees a global object "host" whose echo(text) calls pfnEcho.
+    // The script sees a global object "host": echo(text, ...) hands the texts,
+    // joined by spaces, to pfnEcho; sleep(ms) pauses the script.
     HRESULT Start(const wchar_t* pszLanguage = L"JScript", EchoFunction pfnEcho = nullptr);
 
     // Makes pObject visible to scripts under pszName (before or after Run).
