@@ -1,0 +1,458 @@
+// Registration driver: the replacement texts describing the library file, the
+// class's registry tree written and removed through the entry points (with
+// HKEY_CLASSES_ROOT redirected to a scratch key), component categories and
+// the type library's registration arguments.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <comcat.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "registration/class_registration.h"
+#include "registration/driver.h"
+#include "server/module.h"
+#include "tests/support/platform_override.h"
+#include "tarnwick_h.h"
+
+using testing_support::ScopedOp;
+
+STDAPI DllRegisterServer();
+STDAPI DllUnregisterServer();
+
+namespace {
+
+const char kScratch[] = "Software\\TarnwickDriverTest";
+const char kClsid[] = "{944F576C-8D13-4177-9B3F-E827E4AFE8FF}";
+const char kLibId[] = "{6E328742-AEEA-4D34-A0A8-9EA8B322768A}";
+
+// ---------------------------------------------------------------- fakes
+
+std::string g_fakePath;
+DWORD g_fakeError = 0;
+
+DWORD WINAPI FakeModuleFileName(HMODULE, LPSTR buf, DWORD cch)
+{
+    if (g_fakeError != 0) {
+        SetLastError(g_fakeError);
+        return 0;
+    }
+    // Truncates as the platform does: nSize characters, terminated, returned as nSize.
+    DWORD n = static_cast<DWORD>(g_fakePath.size());
+    if (n >= cch) {
+        memcpy(buf, g_fakePath.data(), cch - 1);
+        buf[cch - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return cch;
+    }
+    memcpy(buf, g_fakePath.c_str(), n + 1);
+    return n;
+}
+
+DWORD_PTR WINAPI FakeExeType(LPCSTR, DWORD, SHFILEINFOA*, UINT, UINT)
+{
+    return 0x4550;  // "PE": an executable
+}
+
+HRESULT g_registerResult = S_OK;
+std::wstring g_registeredPath, g_registeredHelpDir;
+HRESULT WINAPI FakeRegisterTypeLib(ITypeLib*, OLECHAR* path, OLECHAR* helpDir)
+{
+    g_registeredPath = path != nullptr ? path : L"(null)";
+    g_registeredHelpDir = helpDir != nullptr ? helpDir : L"(null)";
+    return g_registerResult;
+}
+
+HRESULT g_unregisterResult = S_OK;
+GUID g_unregisteredLib;
+WORD g_unregisteredMajor = 0, g_unregisteredMinor = 0;
+HRESULT WINAPI FakeUnRegisterTypeLib(REFGUID lib, WORD major, WORD minor, LCID, SYSKIND)
+{
+    g_unregisteredLib = lib;
+    g_unregisteredMajor = major;
+    g_unregisteredMinor = minor;
+    return g_unregisterResult;
+}
+
+// The type library of this test program, whatever path the library asks for
+// (the faked module path names no real file).
+HRESULT WINAPI OwnTypeLib(LPCOLESTR, ITypeLib** ppTypeLib)
+{
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    return LoadTypeLib(self, ppTypeLib);
+}
+
+// A categories manager that records what it is asked.
+class FakeCatRegister : public ICatRegister {
+public:
+    std::vector<std::string> calls;
+    HRESULT failWith = S_OK;
+    LONG refs = 1;
+
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_ICatRegister) {
+            *ppv = this;
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP RegisterCategories(ULONG, CATEGORYINFO*) override { return E_NOTIMPL; }
+    STDMETHODIMP UnRegisterCategories(ULONG, CATID*) override { return E_NOTIMPL; }
+    STDMETHODIMP RegisterClassImplCategories(REFCLSID, ULONG n, CATID*) override { return Record("impl+", n); }
+    STDMETHODIMP UnRegisterClassImplCategories(REFCLSID, ULONG n, CATID*) override { return Record("impl-", n); }
+    STDMETHODIMP RegisterClassReqCategories(REFCLSID, ULONG n, CATID*) override { return Record("req+", n); }
+    STDMETHODIMP UnRegisterClassReqCategories(REFCLSID, ULONG n, CATID*) override { return Record("req-", n); }
+
+private:
+    HRESULT Record(const char* what, ULONG n)
+    {
+        calls.push_back(std::string(what) + std::to_string(n));
+        return failWith;
+    }
+};
+
+FakeCatRegister* g_pCatRegister = nullptr;
+HRESULT WINAPI FakeCoCreate(REFCLSID clsid, LPUNKNOWN, DWORD, REFIID riid, LPVOID* ppv)
+{
+    if (g_pCatRegister == nullptr || clsid != CLSID_StdComponentCategoriesMgr)
+        return REGDB_E_CLASSNOTREG;
+    return g_pCatRegister->QueryInterface(riid, ppv);
+}
+
+// ---------------------------------------------------------------- registry
+
+// HKEY_CLASSES_ROOT points at a scratch key of HKEY_CURRENT_USER while a test runs.
+class RedirectedClassesRoot {
+public:
+    RedirectedClassesRoot()
+    {
+        RegDeleteTreeA(HKEY_CURRENT_USER, kScratch);
+        RegCreateKeyExA(HKEY_CURRENT_USER, kScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_hKey, nullptr);
+        m_ok = m_hKey != nullptr && RegOverridePredefKey(HKEY_CLASSES_ROOT, m_hKey) == ERROR_SUCCESS;
+    }
+    ~RedirectedClassesRoot()
+    {
+        RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+        if (m_hKey != nullptr)
+            RegCloseKey(m_hKey);
+        RegDeleteTreeA(HKEY_CURRENT_USER, kScratch);
+    }
+    bool Ok() const { return m_ok; }
+
+private:
+    HKEY m_hKey = nullptr;
+    bool m_ok = false;
+};
+
+bool KeyExists(const std::string& sub)
+{
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, (std::string(kScratch) + "\\" + sub).c_str(), 0, KEY_READ, &h) != 0)
+        return false;
+    RegCloseKey(h);
+    return true;
+}
+
+// The REG_SZ value, or "<absent>" / "<type N>".
+std::string ReadSz(const std::string& sub, const char* name)
+{
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, (std::string(kScratch) + "\\" + sub).c_str(), 0, KEY_READ, &h) != 0)
+        return "<absent>";
+    char buf[512];
+    DWORD cb = sizeof buf, type = 0;
+    LONG rc = RegQueryValueExA(h, name, nullptr, &type, reinterpret_cast<BYTE*>(buf), &cb);
+    RegCloseKey(h);
+    if (rc != 0)
+        return "<absent>";
+    if (type != REG_SZ)
+        return "<type " + std::to_string(type) + ">";
+    if (cb == 0 || buf[cb - 1] != '\0')
+        return "<unterminated>";
+    return std::string(buf, cb - 1);
+}
+
+DWORD ValueCount(const std::string& sub)
+{
+    HKEY h;
+    if (RegOpenKeyExA(HKEY_CURRENT_USER, (std::string(kScratch) + "\\" + sub).c_str(), 0, KEY_READ, &h) != 0)
+        return 0xFFFFFFFF;
+    DWORD n = 0;
+    RegQueryInfoKeyA(h, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &n, nullptr, nullptr, nullptr, nullptr);
+    RegCloseKey(h);
+    return n;
+}
+
+class DriverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        m_hSavedInstance = g_moduleInstance.m_hInstance;
+        g_fakePath = "D:\\Games\\Hall\\Tarnwick.dll";
+        g_fakeError = 0;
+        g_registerResult = S_OK;
+        g_unregisterResult = S_OK;
+        g_registeredPath.clear();
+        g_registeredHelpDir.clear();
+        g_pCatRegister = nullptr;
+    }
+    void TearDown() override
+    {
+        g_moduleInstance.m_hInstance = m_hSavedInstance;
+        testing_support::RestoreRealPlatform();
+    }
+
+    // A library handle that is not the process's main executable.
+    static HINSTANCE LibraryHandle() { return reinterpret_cast<HINSTANCE>(0x10000000); }
+
+    HINSTANCE m_hSavedInstance = nullptr;
+};
+
+// ---------------------------------------------------------------- replacements
+
+TEST_F(DriverTest, ReplacementTextsDescribeTheLibraryFile)
+{
+    ScopedOp<decltype(platform::Ops::GetModuleFileNameA)> path(&platform::Ops::GetModuleFileNameA,
+                                                               FakeModuleFileName);
+    struct Case {
+        const char* what;
+        HINSTANCE hInstance;
+        bool exeType;
+        const char* module;
+        const char* moduleType;
+    };
+    const Case cases[] = {
+        {"library", LibraryHandle(), false, "D:\\Games\\Hall\\Tarnwick.dll", "InprocServer32"},
+        {"main executable", GetModuleHandleA(nullptr), false, "\"D:\\Games\\Hall\\Tarnwick.dll\"", "InprocServer32"},
+        {"no instance", nullptr, false, "\"D:\\Games\\Hall\\Tarnwick.dll\"", "InprocServer32"},
+        {"executable file", LibraryHandle(), true, "D:\\Games\\Hall\\Tarnwick.dll", "LocalServer32"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        g_moduleInstance.m_hInstance = c.hInstance;
+        ScopedOp<decltype(platform::Ops::SHGetFileInfoA)> exe(
+            &platform::Ops::SHGetFileInfoA, c.exeType ? FakeExeType : platform::g_ops.SHGetFileInfoA);
+        ReplacementTable table;
+        ASSERT_EQ(S_OK, AddModuleReplacements(table));
+        EXPECT_EQ(5u, table.Count());
+        EXPECT_STREQ(c.module, table.Find("MODULE"));
+        EXPECT_STREQ("D:\\Games\\Hall\\Tarnwick.dll", table.Find("Module_Raw"));
+        EXPECT_STREQ(kLibId, table.Find("MODULEGUID"));
+        EXPECT_STREQ(c.moduleType, table.Find("moduletype"));
+        EXPECT_STREQ("", table.Find("APPID"));
+        table.Clear();
+    }
+}
+
+TEST_F(DriverTest, UnreadableOrTooLongPathAddsNothing)
+{
+    ScopedOp<decltype(platform::Ops::GetModuleFileNameA)> path(&platform::Ops::GetModuleFileNameA,
+                                                               FakeModuleFileName);
+    g_moduleInstance.m_hInstance = LibraryHandle();
+    struct Case {
+        std::string path;
+        DWORD error;
+        HRESULT hr;
+    };
+    const Case cases[] = {
+        {std::string(259, 'a'), 0, S_OK},
+        {std::string(260, 'a'), 0, HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)},
+        {std::string(300, 'a'), 0, static_cast<HRESULT>(0x8007007A)},
+        {"x", ERROR_ACCESS_DENIED, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path.size());
+        g_fakePath = c.path;
+        g_fakeError = c.error;
+        ReplacementTable table;
+        EXPECT_EQ(c.hr, AddModuleReplacements(table));
+        EXPECT_EQ(c.hr == S_OK ? 5u : 0u, table.Count());
+        table.Clear();
+    }
+}
+
+TEST_F(DriverTest, ClassProgramNamesTheClassItServes)
+{
+    wchar_t wide[64];
+    ASSERT_NE(0, StringFromGUID2(CLSID_CInvokerK318, wide, 64));
+    char narrow[64];
+    WideCharToMultiByte(CP_ACP, 0, wide, -1, narrow, sizeof narrow, nullptr, nullptr);
+    EXPECT_STREQ(narrow, g_rgInvokerStrings[4].pszText);
+    EXPECT_STREQ(kClsid, narrow);
+}
+
+// ---------------------------------------------------------------- the tree
+
+TEST_F(DriverTest, EntryPointsWriteAndRemoveTheClassTree)
+{
+    RedirectedClassesRoot root;
+    ASSERT_TRUE(root.Ok());
+    ScopedOp<decltype(platform::Ops::GetModuleFileNameA)> path(&platform::Ops::GetModuleFileNameA,
+                                                               FakeModuleFileName);
+    ScopedOp<decltype(platform::Ops::RegisterTypeLib)> reg(&platform::Ops::RegisterTypeLib, FakeRegisterTypeLib);
+    ScopedOp<decltype(platform::Ops::LoadTypeLib)> load(&platform::Ops::LoadTypeLib, OwnTypeLib);
+    ScopedOp<decltype(platform::Ops::UnRegisterTypeLib)> unreg(&platform::Ops::UnRegisterTypeLib,
+                                                               FakeUnRegisterTypeLib);
+    g_moduleInstance.m_hInstance = LibraryHandle();
+    g_fakePath = "C:\\Program Files\\Tarn Wick\\Tarnwick.dll";
+
+    // A stray subkey of the class key goes on re-registration; one under a ProgID stays.
+    const std::string clsidKey = std::string("CLSID\\") + kClsid;
+    HKEY h;
+    for (const std::string& k : {clsidKey + "\\Stray", std::string("Tarnwick.InvokerK318\\Stray")}) {
+        ASSERT_EQ(0, RegCreateKeyExA(HKEY_CURRENT_USER, (std::string(kScratch) + "\\" + k).c_str(), 0, nullptr, 0,
+                                     KEY_ALL_ACCESS, nullptr, &h, nullptr));
+        RegCloseKey(h);
+    }
+    ASSERT_EQ(0, RegCreateKeyExA(HKEY_CURRENT_USER, (std::string(kScratch) + "\\CLSID\\{Other}").c_str(), 0,
+                                 nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+    RegSetValueExA(h, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>("other"), 6);
+    RegCloseKey(h);
+
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass);
+        ASSERT_EQ(S_OK, DllRegisterServer());
+        struct Row {
+            std::string key;
+            const char* value;
+            std::string data;
+        };
+        const Row rows[] = {
+            {"Tarnwick.InvokerK318.1", nullptr, "CInvokerK318 Object"},
+            {"Tarnwick.InvokerK318.1\\CLSID", nullptr, kClsid},
+            {"Tarnwick.InvokerK318", nullptr, "CInvokerK318 Object"},
+            {"Tarnwick.InvokerK318\\CLSID", nullptr, kClsid},
+            {"Tarnwick.InvokerK318\\CurVer", nullptr, "Tarnwick.InvokerK318.1"},
+            {clsidKey, nullptr, "CInvokerK318 Object"},
+            {clsidKey + "\\ProgID", nullptr, "Tarnwick.InvokerK318.1"},
+            {clsidKey + "\\VersionIndependentProgID", nullptr, "Tarnwick.InvokerK318"},
+            {clsidKey + "\\InprocServer32", nullptr, "C:\\Program Files\\Tarn Wick\\Tarnwick.dll"},
+            {clsidKey + "\\InprocServer32", "ThreadingModel", "apartment"},
+            {clsidKey, "AppID", ""},
+            {clsidKey + "\\TypeLib", nullptr, kLibId},
+        };
+        for (const Row& r : rows) {
+            SCOPED_TRACE(r.key + " " + (r.value ? r.value : "(default)"));
+            EXPECT_EQ(r.data, ReadSz(r.key, r.value));
+        }
+        EXPECT_TRUE(KeyExists(clsidKey + "\\Programmable"));
+        EXPECT_EQ(0u, ValueCount(clsidKey + "\\Programmable"));
+        EXPECT_FALSE(KeyExists(clsidKey + "\\Stray"));
+        EXPECT_TRUE(KeyExists("Tarnwick.InvokerK318\\Stray"));
+        EXPECT_FALSE(KeyExists("AppID"));
+    }
+    // The type library is registered from the library's path, with its folder for help.
+    EXPECT_EQ(L"C:\\Program Files\\Tarn Wick\\", g_registeredHelpDir);
+
+    ASSERT_EQ(S_OK, DllUnregisterServer());
+    for (const char* gone : {"Tarnwick.InvokerK318.1", "Tarnwick.InvokerK318"})
+        EXPECT_FALSE(KeyExists(gone)) << gone;
+    EXPECT_FALSE(KeyExists(clsidKey));
+    EXPECT_TRUE(KeyExists("CLSID"));
+    EXPECT_EQ("other", ReadSz("CLSID\\{Other}", nullptr));
+    EXPECT_TRUE(IsEqualGUID(g_unregisteredLib, LIBID_Tarnwick));
+    EXPECT_EQ(1, g_unregisteredMajor);
+    EXPECT_EQ(0, g_unregisteredMinor);
+
+    // Again, with nothing left to remove: the result is the type library's.
+    g_unregisterResult = TYPE_E_REGISTRYACCESS;
+    EXPECT_EQ(TYPE_E_REGISTRYACCESS, DllUnregisterServer());
+    g_unregisterResult = S_FALSE;
+    EXPECT_EQ(S_OK, DllUnregisterServer());
+}
+
+TEST_F(DriverTest, RegistrationResultRules)
+{
+    RedirectedClassesRoot root;
+    ASSERT_TRUE(root.Ok());
+    ScopedOp<decltype(platform::Ops::GetModuleFileNameA)> path(&platform::Ops::GetModuleFileNameA,
+                                                               FakeModuleFileName);
+    ScopedOp<decltype(platform::Ops::RegisterTypeLib)> reg(&platform::Ops::RegisterTypeLib, FakeRegisterTypeLib);
+    ScopedOp<decltype(platform::Ops::LoadTypeLib)> load(&platform::Ops::LoadTypeLib, OwnTypeLib);
+    g_moduleInstance.m_hInstance = LibraryHandle();
+
+    // A success other than S_OK passes through registration unchanged.
+    g_registerResult = S_FALSE;
+    EXPECT_EQ(S_FALSE, DllRegisterServer());
+    g_registerResult = TYPE_E_REGISTRYACCESS;
+    EXPECT_EQ(TYPE_E_REGISTRYACCESS, DllRegisterServer());
+
+    // A path that does not fit stops registration before any key is written.
+    RegDeleteTreeA(HKEY_CURRENT_USER, kScratch);
+    g_registeredPath.clear();
+    g_fakePath = "C:\\" + std::string(300, 'p') + "\\Tarnwick.dll";
+    EXPECT_EQ(static_cast<HRESULT>(0x8007007A), DllRegisterServer());
+    EXPECT_FALSE(KeyExists("Tarnwick.InvokerK318.1"));
+    EXPECT_FALSE(KeyExists("CLSID"));
+    EXPECT_TRUE(g_registeredPath.empty());
+}
+
+TEST_F(DriverTest, HelpFolderIsCutAfterTheLastSeparator)
+{
+    // The type library comes from this test program's own resources.
+    ScopedOp<decltype(platform::Ops::RegisterTypeLib)> reg(&platform::Ops::RegisterTypeLib, FakeRegisterTypeLib);
+    ASSERT_EQ(S_OK, RegisterServerTypeLibrary(GetModuleHandleA(nullptr)));
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring folder(self);
+    folder.erase(folder.find_last_of(L"\\/:") + 1);
+    EXPECT_EQ(std::wstring(self), g_registeredPath);
+    EXPECT_EQ(folder, g_registeredHelpDir);
+}
+
+// ---------------------------------------------------------------- categories
+
+TEST_F(DriverTest, CategoriesGoThroughTheManager)
+{
+    static const GUID kCat = {0x12345678, 0x1234, 0x1234, {1, 2, 3, 4, 5, 6, 7, 8}};
+    const CategoryEntry list[] = {{1, &kCat}, {2, &kCat}, {0, nullptr}};
+    ScopedOp<decltype(platform::Ops::CoCreateInstance)> create(&platform::Ops::CoCreateInstance, FakeCoCreate);
+
+    FakeCatRegister manager;
+    g_pCatRegister = &manager;
+    EXPECT_EQ(S_OK, UpdateClassCategories(CLSID_CInvokerK318, nullptr, true));
+    EXPECT_EQ(S_OK, UpdateClassCategories(GUID_NULL, list, true));
+    EXPECT_TRUE(manager.calls.empty());
+
+    EXPECT_EQ(S_OK, UpdateClassCategories(CLSID_CInvokerK318, list, true));
+    EXPECT_EQ((std::vector<std::string>{"impl+1", "req+1"}), manager.calls);
+    EXPECT_EQ(1, manager.refs);
+
+    // A refused registration stops the list and is the result; unregistering ignores failures.
+    manager.calls.clear();
+    manager.failWith = E_ACCESSDENIED;
+    EXPECT_EQ(E_ACCESSDENIED, UpdateClassCategories(CLSID_CInvokerK318, list, true));
+    EXPECT_EQ((std::vector<std::string>{"impl+1"}), manager.calls);
+    EXPECT_EQ(1, manager.refs);
+    manager.calls.clear();
+    {
+        RedirectedClassesRoot root;
+        ASSERT_TRUE(root.Ok());
+        const std::string base = std::string("CLSID\\") + kClsid;
+        HKEY h;
+        for (const char* sub : {"\\Implemented Categories", "\\Required Categories\\{Kept}"}) {
+            ASSERT_EQ(0, RegCreateKeyExA(HKEY_CURRENT_USER, (std::string(kScratch) + "\\" + base + sub).c_str(), 0,
+                                         nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+            RegCloseKey(h);
+        }
+        EXPECT_EQ(S_OK, UpdateClassCategories(CLSID_CInvokerK318, list, false));
+        EXPECT_FALSE(KeyExists(base + "\\Implemented Categories"));  // empty: removed
+        EXPECT_TRUE(KeyExists(base + "\\Required Categories"));      // still has a subkey
+    }
+    EXPECT_EQ((std::vector<std::string>{"impl-1", "req-1"}), manager.calls);
+    EXPECT_EQ(1, manager.refs);
+
+    // Without a manager there is nothing to record them in, and that is no error.
+    g_pCatRegister = nullptr;
+    EXPECT_EQ(S_OK, UpdateClassCategories(CLSID_CInvokerK318, list, true));
+}
+
+}  // namespace
