@@ -16,21 +16,20 @@ const IID kIID_IActiveScriptSite = {0xDB01A1E3, 0xA42B, 0x11CF, {0x8F, 0x20, 0x0
 const DISPID kDispidEcho = 1;
 const DISPID kDispidSleep = 2;
 
-}  // namespace
-
-// The global "host" object: echo(text, ...) and sleep(milliseconds).
-class CScriptHost::Echo : public IDispatch {
+// Reference counting and QueryInterface for a host object that offers one
+// interface I (with the given IID) besides IUnknown.
+template <class I, const IID* piid>
+class HostObject : public I {
 public:
-    explicit Echo(EchoFunction pfn) : m_pfn(std::move(pfn)) {}
-    virtual ~Echo() = default;
+    virtual ~HostObject() = default;
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (ppv == nullptr)
             return E_POINTER;
-        if (riid == IID_IUnknown || riid == IID_IDispatch) {
-            *ppv = static_cast<IDispatch*>(this);
-            AddRef();
+        if (riid == IID_IUnknown || riid == *piid) {
+            *ppv = static_cast<I*>(this);
+            this->AddRef();
             return S_OK;
         }
         *ppv = nullptr;
@@ -44,6 +43,18 @@ public:
             delete this;
         return n;
     }
+
+private:
+    LONG m_refs = 1;
+};
+
+}  // namespace
+
+// The global "host" object: echo(text, ...) and sleep(milliseconds).
+class CScriptHost::Echo : public HostObject<IDispatch, &IID_IDispatch> {
+public:
+    explicit Echo(EchoFunction pfn) : m_pfn(std::move(pfn)) {}
+
     STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override
     {
         if (pctinfo == nullptr)
@@ -113,36 +124,14 @@ public:
     }
 
 private:
-    LONG m_refs = 1;
     EchoFunction m_pfn;
 };
 
 // The engine's view of this host: named objects and error reports.
-class CScriptHost::Site : public IActiveScriptSite {
+class CScriptHost::Site : public HostObject<IActiveScriptSite, &kIID_IActiveScriptSite> {
 public:
     explicit Site(CScriptHost* pHost) : m_pHost(pHost) {}
-    virtual ~Site() = default;
 
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (ppv == nullptr)
-            return E_POINTER;
-        if (riid == IID_IUnknown || riid == kIID_IActiveScriptSite) {
-            *ppv = static_cast<IActiveScriptSite*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return InterlockedIncrement(&m_refs); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG n = InterlockedDecrement(&m_refs);
-        if (n == 0)
-            delete this;
-        return n;
-    }
 
     STDMETHODIMP GetLCID(LCID* plcid) override
     {
@@ -218,7 +207,6 @@ public:
     }
 
 private:
-    LONG m_refs = 1;
     CScriptHost* m_pHost;
     HRESULT m_lastCode = S_OK;
 };

@@ -87,42 +87,51 @@ HRESULT UpdateClassCategories(REFCLSID rclsid, const CategoryEntry* pCategories,
     return S_OK;
 }
 
-HRESULT RegisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
+namespace {
+
+// Calls step(entry) for each served class (only those with the CLSID, given
+// one) in list order, stopping at the first failure. S_OK for no class.
+template <class Step>
+HRESULT ForEachClass(const CLSID* pClassId, Step step)
 {
     HRESULT hr = S_OK;
     for (ClassEntry* const* pp = g_classList.m_ppFirst; pp != g_classList.m_ppEnd; ++pp) {
         const ClassEntry* pEntry = *pp;
         if (pEntry == nullptr || !Matches(pEntry, pClassId))
             continue;
-        hr = UpdateRegistrationOf(pEntry, true);
-        if (FAILED(hr))
-            return hr;
-        hr = UpdateClassCategories(*pEntry->pClassId, CategoriesOf(pEntry), true);
+        hr = step(pEntry);
         if (FAILED(hr))
             return hr;
     }
-    if (bTypeLibrary)
-        return RegisterServerTypeLibrary(g_classList.m_hTypeLibInstance);
     return hr;
+}
+
+}  // namespace
+
+HRESULT RegisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
+{
+    HRESULT hr = ForEachClass(pClassId, [](const ClassEntry* pEntry) {
+        HRESULT hr = UpdateRegistrationOf(pEntry, true);
+        if (SUCCEEDED(hr))
+            hr = UpdateClassCategories(*pEntry->pClassId, CategoriesOf(pEntry), true);
+        return hr;
+    });
+    if (FAILED(hr) || !bTypeLibrary)
+        return hr;
+    return RegisterServerTypeLibrary(g_classList.m_hTypeLibInstance);
 }
 
 HRESULT UnregisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
 {
-    HRESULT hr = S_OK;
-    for (ClassEntry* const* pp = g_classList.m_ppFirst; pp != g_classList.m_ppEnd; ++pp) {
-        const ClassEntry* pEntry = *pp;
-        if (pEntry == nullptr || !Matches(pEntry, pClassId))
-            continue;
-        hr = UpdateClassCategories(*pEntry->pClassId, CategoriesOf(pEntry), false);
-        if (FAILED(hr))
-            return hr;
-        hr = UpdateRegistrationOf(pEntry, false);
-        if (FAILED(hr))
-            return hr;
-    }
-    if (bTypeLibrary)
-        return UnregisterServerTypeLibrary(g_classList.m_hTypeLibInstance);
-    return hr;
+    HRESULT hr = ForEachClass(pClassId, [](const ClassEntry* pEntry) {
+        HRESULT hr = UpdateClassCategories(*pEntry->pClassId, CategoriesOf(pEntry), false);
+        if (SUCCEEDED(hr))
+            hr = UpdateRegistrationOf(pEntry, false);
+        return hr;
+    });
+    if (FAILED(hr) || !bTypeLibrary)
+        return hr;
+    return UnregisterServerTypeLibrary(g_classList.m_hTypeLibInstance);
 }
 
 HRESULT RegisterServerTypeLibrary(HINSTANCE hInstance)

@@ -175,11 +175,23 @@ private:
         return hr;
     }
 
+    // Expands string entry `index`, recording the status as the level result.
+    HRESULT Expand(Expanded& text, UINT index)
+    {
+        m_result = text.From(m_strings, index, m_repl);
+        return m_result;
+    }
+
+    static HRESULT SetValue(HKEY hKey, const char* pszName, DWORD type, const BYTE* pb, DWORD cb)
+    {
+        LONG code = platform::g_ops.RegSetValueExA(hKey, pszName, 0, type, pb, cb);
+        return code != 0 ? HResultFromWin32(code) : S_OK;
+    }
+
     HRESULT OpenOrCreate(UINT index)
     {
         Expanded name;
-        HRESULT hr = name.From(m_strings, index, m_repl);
-        m_result = hr;
+        HRESULT hr = Expand(name, index);
         if (FAILED(hr))
             return hr;
         hr = m_current.OpenOrCreate(m_level, name.Text());
@@ -192,8 +204,7 @@ private:
         if (m_register)
             return OpenOrCreate(Operand1(w));
         Expanded name;
-        HRESULT hr = name.From(m_strings, Operand1(w), m_repl);
-        m_result = hr;
+        HRESULT hr = Expand(name, Operand1(w));
         if (FAILED(hr))
             return hr;
         m_current.Close();
@@ -215,8 +226,7 @@ private:
         Expanded name;
         HRESULT hr;
         if (nameIndex != 0) {
-            hr = name.From(m_strings, nameIndex, m_repl);
-            m_result = hr;
+            hr = Expand(name, nameIndex);
             if (FAILED(hr))
                 return hr;
         }
@@ -226,19 +236,15 @@ private:
         switch (Opcode(w)) {
         case REGOP_SZ: {
             Expanded data;
-            hr = data.From(m_strings, Operand2(w), m_repl);
-            m_result = hr;
+            hr = Expand(data, Operand2(w));
             if (FAILED(hr))
                 return hr;
             const char* psz = data.Text();
-            LONG code = platform::g_ops.RegSetValueExA(hTarget, pszName, 0, REG_SZ,
-                                                       reinterpret_cast<const BYTE*>(psz), lstrlenA(psz) + 1);
-            return code != 0 ? HResultFromWin32(code) : S_OK;
+            return SetValue(hTarget, pszName, REG_SZ, reinterpret_cast<const BYTE*>(psz), lstrlenA(psz) + 1);
         }
         case REGOP_MULTI_SZ: {
             Expanded data;
-            hr = data.From(m_strings, Operand2(w), m_repl);
-            m_result = hr;
+            hr = Expand(data, Operand2(w));
             if (FAILED(hr))
                 return hr;
             const char* psz = data.Text();
@@ -281,8 +287,7 @@ private:
             DWORD value = e.dwValue;
             if (e.bFromString == 1) {
                 Expanded data;
-                hr = data.From(m_strings, e.dwValue, m_repl);
-                m_result = hr;
+                hr = Expand(data, e.dwValue);
                 if (FAILED(hr))
                     return hr;
                 const char* psz = data.Text();
@@ -304,21 +309,17 @@ private:
                     return E_FAIL;
                 value = parsed;
             }
-            LONG code = platform::g_ops.RegSetValueExA(hTarget, pszName, 0, REG_DWORD,
-                                                       reinterpret_cast<const BYTE*>(&value), sizeof value);
-            return code != 0 ? HResultFromWin32(code) : S_OK;
+            return SetValue(hTarget, pszName, REG_DWORD, reinterpret_cast<const BYTE*>(&value), sizeof value);
         }
         default: {  // REGOP_BINARY
             if (m_binaries == nullptr)
                 return E_INVALIDARG;
             const BinaryEntry& e = m_binaries[Operand2(w)];
             if (e.bFromString != 1) {
-                LONG code = platform::g_ops.RegSetValueExA(hTarget, pszName, 0, REG_BINARY, e.pb, e.dw);
-                return code != 0 ? HResultFromWin32(code) : S_OK;
+                return SetValue(hTarget, pszName, REG_BINARY, e.pb, e.dw);
             }
             Expanded data;
-            hr = data.From(m_strings, e.dw, m_repl);
-            m_result = hr;
+            hr = Expand(data, e.dw);
             if (FAILED(hr))
                 return hr;
             const char* psz = data.Text();
@@ -337,10 +338,10 @@ private:
                 buf[i] = 0;
             for (UINT i = 0; i < len; ++i)
                 buf[i / 2] |= static_cast<BYTE>(HexDigit(psz[i]) << ((i % 2 == 0) ? 4 : 0));
-            LONG code = platform::g_ops.RegSetValueExA(hTarget, pszName, 0, REG_BINARY, buf, cb);
+            hr = SetValue(hTarget, pszName, REG_BINARY, buf, cb);
             if (buf != fixed)
                 HeapPut(buf);
-            return code != 0 ? HResultFromWin32(code) : S_OK;
+            return hr;
         }
         }
     }
