@@ -75,7 +75,7 @@ HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDi
     if (pDispParams->cArgs != 0 && pDispParams->rgvarg == nullptr)
         return E_INVALIDARG;
     if (pVarResult != nullptr)
-        VariantInit(pVarResult);
+        pVarResult->vt = VT_EMPTY;  // as VariantInit, without a call into the platform
 
     if (pDispParams->cNamedArgs != 0) {
         if (pDispParams->cNamedArgs != 1 || pDispParams->rgdispidNamedArgs == nullptr ||
@@ -92,8 +92,7 @@ HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDi
     // Parameter order is highest index first; the text parameter, where a
     // member has one, is always last, that is rgvarg[0].
     VARIANTARG* rgpArgs[MAX_ARGS] = {};
-    VARIANTARG varScratch;
-    VariantInit(&varScratch);
+    VARIANTARG varScratch;  // made empty by CoerceArgument before use
     for (UINT i = cArgs; i-- > 0;) {
         const VARTYPE vtTarget = (i == 0) ? VT_BSTR : VT_I4;
         VARIANTARG* pArg = &pDispParams->rgvarg[i];
