@@ -36,6 +36,23 @@ bool NamesEqual(const wchar_t* pszName, const wchar_t* pszMember) noexcept
     }
 }
 
+// The member names all differ in length, so the length alone picks the one
+// row a name can match; -1 when none can.
+int CandidateRow(const wchar_t* pszName) noexcept
+{
+    UINT cch = 0;
+    while (cch < 16 && pszName[cch] != L'\0')
+        ++cch;
+    switch (cch) {
+    case 7: return 0;   // LoadExe
+    case 13: return 1;  // GetMacAddress
+    case 6: return 2;   // GetVer
+    case 15: return 3;  // GetSpReadUserID
+    case 8: return 4;   // RunVideo
+    default: return -1;
+    }
+}
+
 bool IsPassThroughInteger(VARTYPE vt) noexcept
 {
     switch (vt) {
@@ -148,10 +165,8 @@ HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId
             const wchar_t* pszName = rgszNames[i];
             if (pszName == nullptr)
                 return DISP_E_UNKNOWNNAME;
-            UINT row = 0;
-            while (row < 5 && !NamesEqual(pszName, g_rgszMemberNames[row]))
-                ++row;
-            if (row == 5)
+            const int row = CandidateRow(pszName);
+            if (row < 0 || !NamesEqual(pszName, g_rgszMemberNames[row]))
                 return DISP_E_UNKNOWNNAME;
             rgDispId[i] = g_rgdispidMembers[row];
         }
