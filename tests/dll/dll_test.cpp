@@ -3,8 +3,9 @@
 #include <windows.h>
 #include <ole2.h>
 
-#include <cstdlib>
 #include <string>
+
+#include "tests/support/built_library.h"
 
 #include "tarnwick_h.h"
 
@@ -19,12 +20,8 @@ protected:
     static void SetUpTestSuite()
     {
         CoInitialize(nullptr);
-        const char* bin = std::getenv("TARNWICK_BIN");
-        ASSERT_NE(bin, nullptr);
-        std::string path = std::string("Z:") + bin + "/Tarnwick.dll";
-        for (char& c : path)
-            if (c == '/')
-                c = '\\';
+        const std::string path = BuiltLibraryPath();
+        ASSERT_FALSE(path.empty()) << "TARNWICK_BIN is not set";
         s_hDll = LoadLibraryA(path.c_str());
         ASSERT_NE(s_hDll, nullptr) << path;
         s_getClassObject = reinterpret_cast<GetClassObjectFn>(reinterpret_cast<void*>(GetProcAddress(s_hDll, "DllGetClassObject")));

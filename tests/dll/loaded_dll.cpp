@@ -1,6 +1,7 @@
 #include "loaded_dll.h"
 
-#include <cstdlib>
+#include "tests/support/built_library.h"
+
 
 
 namespace {
@@ -15,14 +16,7 @@ Fn Export(HMODULE h, const char* name)
 
 std::string DllPathA()
 {
-    const char* bin = std::getenv("TARNWICK_BIN");
-    if (!bin)
-        return std::string();
-    std::string path = std::string("Z:") + bin + "/Tarnwick.dll";
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-    return path;
+    return BuiltLibraryPath();
 }
 
 std::wstring DllPathW()

@@ -5,8 +5,9 @@
 #include <windows.h>
 #include <ole2.h>
 
-#include <cstdlib>
 #include <string>
+
+#include "tests/support/built_library.h"
 #include <vector>
 
 #include "bridge/invoker.h"
@@ -38,12 +39,8 @@ protected:
     static void SetUpTestSuite()
     {
         ASSERT_EQ(S_OK, CoInitialize(nullptr));
-        const char* bin = std::getenv("TARNWICK_BIN");
-        ASSERT_NE(bin, nullptr);
-        std::string path = std::string("Z:") + bin + "/Tarnwick.dll";
-        for (char& c : path)
-            if (c == '/')
-                c = '\\';
+        const std::string path = BuiltLibraryPath();
+        ASSERT_FALSE(path.empty()) << "TARNWICK_BIN is not set";
         s_hDll = LoadLibraryA(path.c_str());
         ASSERT_NE(s_hDll, nullptr) << path;
         auto reg = reinterpret_cast<EntryFn>(reinterpret_cast<void*>(GetProcAddress(s_hDll, "DllRegisterServer")));

@@ -2,7 +2,6 @@
 
 #include <ole2.h>
 
-#include <cstdlib>
 #include <sstream>
 #include <vector>
 
@@ -20,20 +19,6 @@ std::string GuidText(REFGUID guid)
     for (const wchar_t* p = wide; *p != L'\0'; ++p)
         text += static_cast<char>(*p);
     return text;
-}
-
-std::string WindowsPathFromEnvironment(const char* variable)
-{
-    const char* value = std::getenv(variable);
-    if (value == nullptr)
-        return {};
-    std::string path = std::string("Z:") + value;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-    char full[MAX_PATH * 2] = {};
-    const DWORD cch = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
-    return cch != 0 && cch < sizeof full ? std::string(full, cch) : path;
 }
 
 void ReadKey(HKEY hKey, const std::string& relative, RegistryTree& tree)
@@ -86,12 +71,6 @@ std::string LibIdText()
 std::string ClassKeyPath()
 {
     return "CLSID\\" + ClassIdText();
-}
-
-std::string BuiltLibraryPath()
-{
-    const std::string folder = WindowsPathFromEnvironment("TARNWICK_BIN");
-    return folder.empty() ? folder : folder + "\\Tarnwick.dll";
 }
 
 std::string ScriptFolder()

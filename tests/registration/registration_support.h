@@ -9,6 +9,8 @@
 #include <set>
 #include <string>
 
+#include "tests/support/built_library.h"
+
 namespace registration_test {
 
 inline constexpr const char* kProgId = "Tarnwick.InvokerK318";
@@ -20,8 +22,6 @@ std::string LibIdText();
 // "CLSID\{...}" under HKEY_CLASSES_ROOT.
 std::string ClassKeyPath();
 
-// The built library by its full Windows path (Z:\...\Tarnwick.dll).
-std::string BuiltLibraryPath();
 // A folder of this source tree by its Windows path, from the environment.
 std::string ScriptFolder();
 
