@@ -210,6 +210,17 @@ protected:
         testing_support::RestoreRealPlatform();
     }
 
+    // The code under test runs as a library at g_fakePath, with the type
+    // library's registration recorded instead of done (TearDown restores).
+    static void PretendToBeTheLibraryFile()
+    {
+        g_moduleInstance.m_hInstance = LibraryHandle();
+        platform::g_ops.GetModuleFileNameA = FakeModuleFileName;
+        platform::g_ops.LoadTypeLib = OwnTypeLib;
+        platform::g_ops.RegisterTypeLib = FakeRegisterTypeLib;
+        platform::g_ops.UnRegisterTypeLib = FakeUnRegisterTypeLib;
+    }
+
     // A library handle that is not the process's main executable.
     static HINSTANCE LibraryHandle() { return reinterpret_cast<HINSTANCE>(0x10000000); }
 
@@ -295,13 +306,7 @@ TEST_F(DriverTest, EntryPointsWriteAndRemoveTheClassTree)
 {
     RedirectedClassesRoot root;
     ASSERT_TRUE(root.Ok());
-    ScopedOp<decltype(platform::Ops::GetModuleFileNameA)> path(&platform::Ops::GetModuleFileNameA,
-                                                               FakeModuleFileName);
-    ScopedOp<decltype(platform::Ops::RegisterTypeLib)> reg(&platform::Ops::RegisterTypeLib, FakeRegisterTypeLib);
-    ScopedOp<decltype(platform::Ops::LoadTypeLib)> load(&platform::Ops::LoadTypeLib, OwnTypeLib);
-    ScopedOp<decltype(platform::Ops::UnRegisterTypeLib)> unreg(&platform::Ops::UnRegisterTypeLib,
-                                                               FakeUnRegisterTypeLib);
-    g_moduleInstance.m_hInstance = LibraryHandle();
+    PretendToBeTheLibraryFile();
     g_fakePath = "C:\\Program Files\\Tarn Wick\\Tarnwick.dll";
 
     // A stray subkey of the class key goes on re-registration; one under a ProgID stays.
@@ -373,11 +378,7 @@ TEST_F(DriverTest, RegistrationResultRules)
 {
     RedirectedClassesRoot root;
     ASSERT_TRUE(root.Ok());
-    ScopedOp<decltype(platform::Ops::GetModuleFileNameA)> path(&platform::Ops::GetModuleFileNameA,
-                                                               FakeModuleFileName);
-    ScopedOp<decltype(platform::Ops::RegisterTypeLib)> reg(&platform::Ops::RegisterTypeLib, FakeRegisterTypeLib);
-    ScopedOp<decltype(platform::Ops::LoadTypeLib)> load(&platform::Ops::LoadTypeLib, OwnTypeLib);
-    g_moduleInstance.m_hInstance = LibraryHandle();
+    PretendToBeTheLibraryFile();
 
     // A success other than S_OK passes through registration unchanged.
     g_registerResult = S_FALSE;
