@@ -347,3 +347,24 @@ TEST_F(ProgramTest, ValueOpcodeWithoutItsTableIsRefused)
         EXPECT_EQ(0xFFFFFFFFu, Read(Path(), "V").type);
     }
 }
+
+TEST_F(ProgramTest, UnnamedValueBeforeAnyKeyGoesToTheLevelKeyWhichStaysOpen)
+{
+    const DWORD words[] = {
+        RegWord(REGOP_ROOT, kHkcu),
+        RegWord(REGOP_KEY, S_ROOT),
+        RegWord(REGOP_ENTER),
+        RegWord(REGOP_SZ, 0, S_NAMEDDATA),       // no key yet: the root key's default
+        RegWord(REGOP_SZ, S_NAMED, S_DEFAULT),   // named: on the level key too
+        RegWord(REGOP_KEY, S_CHILD),
+        RegWord(REGOP_LEAVE),
+        RegWord(REGOP_SZ, 0, S_DEFAULT),         // the outer level's key is still usable
+        RegWord(REGOP_LEAVE),
+        RegWord(REGOP_END),
+    };
+    ASSERT_EQ(S_OK, RunRegistrationProgram(words, kStrings, nullptr, nullptr, m_repl, true));
+    EXPECT_EQ(Sz("root default"), Read(Path(), nullptr).bytes);
+    EXPECT_EQ(Sz("root default"), Read(Path(), "Named").bytes);
+    EXPECT_TRUE(Exists(Path("Child")));
+    EXPECT_EQ(0xFFFFFFFFu, Read(Path("Child"), nullptr).type);
+}
