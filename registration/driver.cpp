@@ -134,45 +134,52 @@ HRESULT UnregisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
     return UnregisterServerTypeLibrary(g_classList.m_hTypeLibInstance);
 }
 
-HRESULT RegisterServerTypeLibrary(HINSTANCE hInstance)
+namespace {
+
+// Loads the module's type library, hands it and the path it came from to
+// use, and releases both; a failed load is the result.
+template <class Use>
+HRESULT WithModuleTypeLibrary(HINSTANCE hInstance, Use use)
 {
     BSTR bstrPath = nullptr;
     ITypeLib* pTypeLib = nullptr;
     HRESULT hr = LoadModuleTypeLibrary(hInstance, &bstrPath, &pTypeLib);
     if (FAILED(hr))
         return hr;
-
-    OLECHAR szHelpDir[kPathBuffer];
-    lstrcpynW(szHelpDir, bstrPath != nullptr ? bstrPath : L"", kPathBuffer);
-    // The help folder is the library's folder, separator included.
-    OLECHAR* pCut = szHelpDir;
-    for (OLECHAR* p = szHelpDir; *p != L'\0'; ++p) {
-        if (*p == L'\\' || *p == L'/' || *p == L':')
-            pCut = p + 1;
-    }
-    *pCut = L'\0';
-
-    hr = platform::g_ops.RegisterTypeLib(pTypeLib, bstrPath, szHelpDir);
+    hr = use(pTypeLib, bstrPath);
     pTypeLib->Release();
     SysFreeString(bstrPath);
     return hr;
 }
 
+}  // namespace
+
+HRESULT RegisterServerTypeLibrary(HINSTANCE hInstance)
+{
+    return WithModuleTypeLibrary(hInstance, [](ITypeLib* pTypeLib, BSTR bstrPath) {
+        OLECHAR szHelpDir[kPathBuffer];
+        lstrcpynW(szHelpDir, bstrPath != nullptr ? bstrPath : L"", kPathBuffer);
+        // The help folder is the library's folder, separator included.
+        OLECHAR* pCut = szHelpDir;
+        for (OLECHAR* p = szHelpDir; *p != L'\0'; ++p) {
+            if (*p == L'\\' || *p == L'/' || *p == L':')
+                pCut = p + 1;
+        }
+        *pCut = L'\0';
+        return platform::g_ops.RegisterTypeLib(pTypeLib, bstrPath, szHelpDir);
+    });
+}
+
 HRESULT UnregisterServerTypeLibrary(HINSTANCE hInstance)
 {
-    BSTR bstrPath = nullptr;
-    ITypeLib* pTypeLib = nullptr;
-    HRESULT hr = LoadModuleTypeLibrary(hInstance, &bstrPath, &pTypeLib);
-    if (FAILED(hr))
-        return hr;
-    TLIBATTR* pAttr = nullptr;
-    hr = pTypeLib->GetLibAttr(&pAttr);
-    if (SUCCEEDED(hr)) {
+    return WithModuleTypeLibrary(hInstance, [](ITypeLib* pTypeLib, BSTR) {
+        TLIBATTR* pAttr = nullptr;
+        HRESULT hr = pTypeLib->GetLibAttr(&pAttr);
+        if (FAILED(hr))
+            return hr;
         hr = platform::g_ops.UnRegisterTypeLib(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum, pAttr->lcid,
                                                pAttr->syskind);
         pTypeLib->ReleaseTLibAttr(pAttr);
-    }
-    pTypeLib->Release();
-    SysFreeString(bstrPath);
-    return hr;
+        return hr;
+    });
 }
