@@ -1,9 +1,11 @@
 # Tarnwick: top-level commands. Each one first makes sure the toolchain is
 # installed (Debian packages only), then configures, builds and runs.
-BUILD := build
-JOBS  ?= 2
+# build/ holds the 32-bit library (the shipped one), build64/ the 64-bit one.
+BUILD   := build
+BUILD64 := build64
+JOBS    ?= 2
 
-.PHONY: all toolchain configure build test demo bench clean
+.PHONY: all toolchain configure build test test32 test64 demo bench clean
 
 all: build
 
@@ -13,13 +15,31 @@ toolchain:
 $(BUILD)/CMakeCache.txt: | toolchain
 	cmake --preset mingw
 
-configure: toolchain $(BUILD)/CMakeCache.txt
+$(BUILD64)/CMakeCache.txt: | toolchain
+	cmake --preset mingw64
+
+configure: toolchain $(BUILD)/CMakeCache.txt $(BUILD64)/CMakeCache.txt
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+	cmake --build $(BUILD64) -j $(JOBS)
 
+# The 32-bit tests need a machine that runs 32-bit programs; on one whose
+# kernel refuses them (Exec format error) they cannot run at all, and this
+# says so instead of failing. The 64-bit tests run everywhere.
 test: build
-	ctest --preset mingw
+	@$(MAKE) --no-print-directory test32
+	@$(MAKE) --no-print-directory test64
+
+test32:
+	@if $(BUILD)/wine-run --can-run; then \
+	    ctest --preset mingw; \
+	else \
+	    echo "test32: this machine cannot run 32-bit programs (its kernel refuses them), so the 32-bit tests are not run here"; \
+	fi
+
+test64:
+	ctest --preset mingw64
 
 demo: build
 	cmake --build $(BUILD) --target run_demo
@@ -28,4 +48,4 @@ bench: build
 	cmake --build $(BUILD) --target run_bench
 
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BUILD64)

@@ -2,15 +2,19 @@
 
 #include <oleauto.h>
 
-// The engines' parse interface differs between 32- and 64-bit builds; this
-// host is 32-bit only.
-static_assert(sizeof(void*) == 4, "32-bit host");
+// The engines' parse interface differs between 32- and 64-bit builds (its
+// source cookie is 32 or 64 bits wide), and so does its IID.
 
 namespace {
 
 // {BB1A2AE1-A4F9-11CF-8F20-00805F2CD064} and {BB1A2AE2-...}
 const IID kIID_IActiveScript = {0xBB1A2AE1, 0xA4F9, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
+#ifdef _WIN64
+// {C7EF7658-E1EE-480E-97EA-D52CB4D76D17}
+const IID kIID_IActiveScriptParse = {0xC7EF7658, 0xE1EE, 0x480E, {0x97, 0xEA, 0xD5, 0x2C, 0xB4, 0xD7, 0x6D, 0x17}};
+#else
 const IID kIID_IActiveScriptParse = {0xBB1A2AE2, 0xA4F9, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
+#endif
 const IID kIID_IActiveScriptSite = {0xDB01A1E3, 0xA42B, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
 
 const DISPID kDispidEcho = 1;

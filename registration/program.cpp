@@ -13,7 +13,12 @@ DWORD Opcode(DWORD w) { return w >> 28; }
 UINT Operand1(DWORD w) { return (w >> 14) & 0x3FFF; }
 UINT Operand2(DWORD w) { return w & 0x3FFF; }
 
-HKEY PredefinedRoot(UINT n) { return reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(0x80000000u + n)); }
+// The predefined keys are sign-extended 32-bit values (HKEY_CLASSES_ROOT is
+// 0xFFFFFFFF80000000 in a 64-bit process).
+HKEY PredefinedRoot(UINT n)
+{
+    return reinterpret_cast<HKEY>(static_cast<LONG_PTR>(static_cast<LONG>(0x80000000u + n)));
+}
 
 void* HeapGet(SIZE_T cb) { return platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb); }
 void HeapPut(void* p)

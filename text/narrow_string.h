@@ -16,7 +16,10 @@ struct CStringHeader {
 
     char* Text() noexcept { return reinterpret_cast<char*>(this + 1); }
 };
-static_assert(sizeof(CStringHeader) == 16, "the hall reads a 16-byte header");
+// The hall reads this header in front of the text: 16 bytes in a 32-bit
+// process; in a 64-bit one the manager pointer takes 8 bytes, the three counts
+// follow at 8, 12 and 16, and the header is padded to 24 bytes.
+static_assert(sizeof(CStringHeader) == (sizeof(void*) == 4 ? 16 : 24), "the hall reads a 16-byte header (24 in a 64-bit process)");
 
 // Memory manager of the string manager: the process's default heap, flags 0.
 class CProcessHeapAllocator {

@@ -3,7 +3,7 @@
 # one of its four undecorated server exports.
 set -euo pipefail
 dll=$1
-dump=$(i686-w64-mingw32-objdump -p "$dll")
+dump=$(${OBJDUMP:-objdump} -p "$dll")
 allowed='^(KERNEL32|USER32|ADVAPI32|OLE32|OLEAUT32|NETAPI32|SHLWAPI|SHELL32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 status=0
 while read -r name; do

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "invoker_members.h"
+#include "tests/support/built_library.h"
 #include "loaded_dll.h"
 
 namespace {
@@ -122,7 +123,7 @@ TEST_F(TarnwickTypeLibrary, LibraryAttributes)
     EXPECT_EQ(pAttr->wMajorVerNum, 1);
     EXPECT_EQ(pAttr->wMinorVerNum, 0);
     EXPECT_EQ(pAttr->lcid, 0u);
-    EXPECT_EQ(pAttr->syskind, SYS_WIN32);
+    EXPECT_EQ(pAttr->syskind, kBuildSysKind);
     // Not restricted, not a control library, not hidden. (The loader adds
     // LIBFLAG_FHASDISKIMAGE for a library read from a file.)
     EXPECT_EQ(pAttr->wLibFlags & (LIBFLAG_FRESTRICTED | LIBFLAG_FCONTROL | LIBFLAG_FHIDDEN), 0);
@@ -283,10 +284,10 @@ TEST_F(TarnwickTypeLibrary, BothHalvesOfTheDualInterface)
     }
 
     // The table of operations: 3 of IUnknown, 4 of IDispatch, then the five
-    // methods, four bytes each.
+    // methods, one pointer each.
     Attr vtbl = AttrOf(pVtbl);
     EXPECT_EQ(vtbl.a.cFuncs, 5);
-    EXPECT_EQ(vtbl.a.cbSizeVft, 12 * 4);
+    EXPECT_EQ(vtbl.a.cbSizeVft, 12 * sizeof(void*));
     pVtbl->Release();
 }
 
@@ -305,7 +306,7 @@ TEST_F(TarnwickTypeLibrary, MethodsOfTheInterfaceHalf)
         EXPECT_EQ(pFunc->invkind, INVOKE_FUNC);
         EXPECT_EQ(pFunc->funckind, FUNC_PUREVIRTUAL);
         EXPECT_EQ(pFunc->callconv, CC_STDCALL);
-        EXPECT_EQ(pFunc->oVft, m.oVft);
+        EXPECT_EQ(pFunc->oVft, static_cast<SHORT>(m.slot * sizeof(void*)));
         EXPECT_EQ(pFunc->elemdescFunc.tdesc.vt, VT_HRESULT);
         EXPECT_EQ(pFunc->cParamsOpt, 0);
         EXPECT_EQ(pFunc->wFuncFlags, 0);

@@ -15,7 +15,7 @@ struct ParamRow {
 struct MethodRow {
     const wchar_t* name;
     MEMBERID memid;
-    SHORT oVft;      // byte offset of the entry in the table of operations
+    SHORT slot;      // index of the entry in the table of operations
     int cParams;
     ParamRow params[3];
     const wchar_t* help;
@@ -25,11 +25,11 @@ constexpr USHORT kIn = PARAMFLAG_FIN;
 constexpr USHORT kRetval = PARAMFLAG_FOUT | PARAMFLAG_FRETVAL;
 
 constexpr MethodRow kInvokerMethods[] = {
-    {L"LoadExe", 1, 28, 2, {{L"rid", VT_UI4, false, kIn}, {L"ConnStr", VT_BSTR, false, kIn}}, L"方法LoadExe"},
-    {L"GetMacAddress", 2, 32, 1, {{L"bstrText", VT_BSTR, true, kRetval}}, L"方法GetMacAddress"},
-    {L"GetVer", 3, 36, 1, {{L"ver", VT_UI4, true, kRetval}}, L"方法GetVer"},
-    {L"GetSpReadUserID", 4, 40, 1, {{L"nUserName", VT_BSTR, true, kRetval}}, L"方法GetSpReadUserID"},
-    {L"RunVideo", 5, 44, 3,
+    {L"LoadExe", 1, 7, 2, {{L"rid", VT_UI4, false, kIn}, {L"ConnStr", VT_BSTR, false, kIn}}, L"方法LoadExe"},
+    {L"GetMacAddress", 2, 8, 1, {{L"bstrText", VT_BSTR, true, kRetval}}, L"方法GetMacAddress"},
+    {L"GetVer", 3, 9, 1, {{L"ver", VT_UI4, true, kRetval}}, L"方法GetVer"},
+    {L"GetSpReadUserID", 4, 10, 1, {{L"nUserName", VT_BSTR, true, kRetval}}, L"方法GetSpReadUserID"},
+    {L"RunVideo", 5, 11, 3,
      {{L"userid", VT_UI4, false, kIn}, {L"rid", VT_UI4, false, kIn}, {L"ConnStr", VT_BSTR, false, kIn}},
      L"方法RunVideo"},
 };

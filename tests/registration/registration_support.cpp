@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tarnwick_h.h"
+#include "tests/support/built_library.h"
 
 namespace registration_test {
 
@@ -136,7 +137,7 @@ void WipeRegistration()
     RegDeleteTreeA(HKEY_CLASSES_ROOT, kVersionedProgId);
     RegDeleteTreeA(HKEY_CLASSES_ROOT, kProgId);
     RegDeleteTreeA(HKEY_CLASSES_ROOT, ClassKeyPath().c_str());
-    UnRegisterTypeLib(LIBID_Tarnwick, 1, 0, 0, SYS_WIN32);
+    UnRegisterTypeLib(LIBID_Tarnwick, 1, 0, 0, kBuildSysKind);
 }
 
 bool KeyExists(HKEY root, const std::string& path)

@@ -11,6 +11,7 @@
 
 #include "registration_support.h"
 #include "tarnwick_h.h"
+#include "tests/support/built_library.h"
 
 namespace {
 
@@ -340,7 +341,7 @@ TEST_F(Registration, UnregisteringWhenNothingIsRegisteredAnswersAsTheTypeLibrary
 {
     // With no keys to remove, the answer is the platform's own answer for
     // removing a type library that is not registered.
-    const HRESULT platformAnswer = UnRegisterTypeLib(LIBID_Tarnwick, 1, 0, 0, SYS_WIN32);
+    const HRESULT platformAnswer = UnRegisterTypeLib(LIBID_Tarnwick, 1, 0, 0, kBuildSysKind);
     HMODULE hLibrary = LoadLibraryA(BuiltLibraryPath().c_str());
     ASSERT_NE(hLibrary, nullptr);
     const auto unregister =

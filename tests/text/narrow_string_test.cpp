@@ -30,14 +30,21 @@ HRESULT CodeOf(void (*f)())
     return S_OK;
 }
 
+// What the hall's build of the same bitness reads: a 32-bit hall a 16-byte
+// header, a 64-bit hall a 24-byte one (8-byte manager, three counts, padding).
+struct HeaderLayout {
+    size_t manager, length, capacity, refs, size;
+};
+constexpr HeaderLayout kHallLayout = sizeof(void*) == 4 ? HeaderLayout{0, 4, 8, 12, 16} : HeaderLayout{0, 8, 12, 16, 24};
+
 TEST(StringHeader, LayoutIsWhatTheHallReads)
 {
-    EXPECT_EQ(0u, offsetof(CStringHeader, pManager));
-    EXPECT_EQ(4u, offsetof(CStringHeader, nLength));
-    EXPECT_EQ(8u, offsetof(CStringHeader, nCapacity));
-    EXPECT_EQ(12u, offsetof(CStringHeader, nRefs));
+    EXPECT_EQ(kHallLayout.manager, offsetof(CStringHeader, pManager));
+    EXPECT_EQ(kHallLayout.length, offsetof(CStringHeader, nLength));
+    EXPECT_EQ(kHallLayout.capacity, offsetof(CStringHeader, nCapacity));
+    EXPECT_EQ(kHallLayout.refs, offsetof(CStringHeader, nRefs));
     CNarrowString s("abc");
-    EXPECT_EQ(reinterpret_cast<const char*>(s.Header()) + 16, s.GetString());
+    EXPECT_EQ(reinterpret_cast<const char*>(s.Header()) + kHallLayout.size, s.GetString());
     EXPECT_EQ(&StringManager(), s.Header()->pManager);
     EXPECT_EQ(&StringManager(), StringManager().Clone());
 }
@@ -76,7 +83,7 @@ TEST(StringManager, CapacityIsRoundedToEightKMinusOne)
         EXPECT_EQ(c.capacity, p->nCapacity);
         EXPECT_EQ(1, p->nRefs);
         EXPECT_EQ(0, p->nLength);
-        EXPECT_EQ(static_cast<size_t>(16 + c.capacity + 1), ProcessHeapAllocator().SizeOf(p));
+        EXPECT_EQ(kHallLayout.size + c.capacity + 1, ProcessHeapAllocator().SizeOf(p));
         StringManager().Free(p);
     }
 }
