@@ -7,6 +7,23 @@ namespace platform {
 
 namespace {
 
+// The registry's own delete-by-handle, which RegDeleteKey lacks: it removes a
+// link key itself instead of following it.
+LONG WINAPI DeleteOpenedKey(HKEY hKey)
+{
+    using NtDeleteKeyFn = LONG(NTAPI*)(HANDLE);
+    using StatusToErrorFn = ULONG(NTAPI*)(LONG);
+    const HMODULE hNtdll = ::GetModuleHandleA("ntdll.dll");
+    const auto pfnDelete = reinterpret_cast<NtDeleteKeyFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(hNtdll, "NtDeleteKey")));
+    const auto pfnToError = reinterpret_cast<StatusToErrorFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(hNtdll, "RtlNtStatusToDosError")));
+    if (pfnDelete == nullptr || pfnToError == nullptr)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    const LONG status = pfnDelete(hKey);
+    return status == 0 ? ERROR_SUCCESS : static_cast<LONG>(pfnToError(status));
+}
+
 Ops MakeRealOps()
 {
     Ops ops{};
@@ -42,6 +59,7 @@ Ops MakeRealOps()
     ops.RegEnumKeyExA = ::RegEnumKeyExA;
     ops.RegQueryInfoKeyA = ::RegQueryInfoKeyA;
     ops.RegCloseKey = ::RegCloseKey;
+    ops.DeleteOpenedKey = DeleteOpenedKey;
     ops.SysAllocString = ::SysAllocString;
     ops.SysAllocStringLen = ::SysAllocStringLen;
     ops.VariantChangeType = ::VariantChangeType;

@@ -55,6 +55,9 @@ struct Ops {
     LONG(WINAPI* RegEnumKeyExA)(HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPSTR, LPDWORD, PFILETIME);
     LONG(WINAPI* RegQueryInfoKeyA)(HKEY, LPSTR, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, LPDWORD, PFILETIME);
     LONG(WINAPI* RegCloseKey)(HKEY);
+    // Deletes the key an open handle names, itself: a link key opened as a
+    // link goes, its target stays. Returns a platform error code.
+    LONG(WINAPI* DeleteOpenedKey)(HKEY);
 
     // COM and OLE Automation
     BSTR(WINAPI* SysAllocString)(const OLECHAR*);

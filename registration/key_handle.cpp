@@ -51,10 +51,10 @@ void KeyHandle::Take(HKEY hKey) noexcept
     m_hKey = hKey;
 }
 
-LONG KeyHandle::Open(HKEY hParent, const char* pszName, REGSAM access) noexcept
+LONG KeyHandle::Open(HKEY hParent, const char* pszName, REGSAM access, DWORD options) noexcept
 {
     HKEY hKey = nullptr;
-    LONG status = platform::g_ops.RegOpenKeyExA(hParent, pszName, 0, access, &hKey);
+    LONG status = platform::g_ops.RegOpenKeyExA(hParent, pszName, options, access, &hKey);
     if (status == ERROR_SUCCESS)
         Take(hKey);
     return status;
@@ -91,12 +91,29 @@ LONG KeyHandle::SetMultiString(const char* pszValueName, const char* pszText) no
                                           reinterpret_cast<const BYTE*>(pszText), cb);
 }
 
+namespace {
+
+bool IsLink(HKEY hKey) noexcept
+{
+    DWORD type = 0;
+    DWORD cb = 0;
+    return platform::g_ops.RegQueryValueExA(hKey, "SymbolicLinkValue", nullptr, &type, nullptr, &cb) ==
+               ERROR_SUCCESS &&
+           type == REG_LINK;
+}
+
+}  // namespace
+
 LONG KeyHandle::DeleteTree(const char* pszName) noexcept
 {
+    // Every key of the tree is opened as a link when it is one: a link planted
+    // inside the tree is deleted itself, and its target is never entered.
     KeyHandle child;
-    LONG status = child.Open(m_hKey, pszName, kReadWrite);
+    LONG status = child.Open(m_hKey, pszName, kReadWrite | DELETE, REG_OPTION_OPEN_LINK);
     if (status != ERROR_SUCCESS)
         return status;
+    if (IsLink(child.Get()))
+        return platform::g_ops.DeleteOpenedKey(child.Get());  // child closes itself
     for (;;) {
         char szSub[256];
         DWORD cch = 256;

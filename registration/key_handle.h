@@ -23,9 +23,11 @@ public:
 
     // Platform error codes (0 = success) unless stated otherwise.
     LONG Close() noexcept;
-    LONG Open(HKEY hParent, const char* pszName, REGSAM access) noexcept;
+    LONG Open(HKEY hParent, const char* pszName, REGSAM access, DWORD options = 0) noexcept;
     HRESULT OpenOrCreate(HKEY hParent, const char* pszName) noexcept;  // HRESULT
     LONG SetMultiString(const char* pszValueName, const char* pszText) noexcept;
+    // Deletes the named key and everything below it, leaves first; a registry
+    // link inside the tree is deleted as a link, never followed.
     LONG DeleteTree(const char* pszName) noexcept;
 
 private:

@@ -135,6 +135,10 @@ public:
                 if (!m_register) {
                     if (m_noRemove) {
                         m_noRemove = false;
+                    } else if (!m_haveKeyWord) {
+                        // A block with no key before it: the program is damaged,
+                        // and there is no key name to delete.
+                        return Stop(E_FAIL);
                     } else {
                         // The remembered key may still be open as the current key.
                         m_current.Close();
@@ -219,6 +223,7 @@ private:
                 return HResultFromWin32(code);
         }
         m_keyWord = w;
+        m_haveKeyWord = true;
         return S_OK;
     }
 
@@ -230,6 +235,14 @@ private:
         const UINT nameIndex = Operand1(w);
         Expanded name;
         HRESULT hr;
+        // A string value expands its data before its name, so the name's status
+        // is the one recorded last.
+        Expanded stringData;
+        if (Opcode(w) == REGOP_SZ) {
+            hr = Expand(stringData, Operand2(w));
+            if (FAILED(hr))
+                return hr;
+        }
         if (nameIndex != 0) {
             hr = Expand(name, nameIndex);
             if (FAILED(hr))
@@ -240,11 +253,7 @@ private:
 
         switch (Opcode(w)) {
         case REGOP_SZ: {
-            Expanded data;
-            hr = Expand(data, Operand2(w));
-            if (FAILED(hr))
-                return hr;
-            const char* psz = data.Text();
+            const char* psz = stringData.Text();
             return SetValue(hTarget, pszName, REG_SZ, reinterpret_cast<const BYTE*>(psz), lstrlenA(psz) + 1);
         }
         case REGOP_MULTI_SZ: {
@@ -364,6 +373,7 @@ private:
     HRESULT m_result = S_OK;
     bool m_noRemove = false;
     DWORD m_keyWord = 0;
+    bool m_haveKeyWord = false;
 };
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/registry_link.h"
 #include "registration/class_registration.h"
 #include "registration/driver.h"
 #include "server/module.h"
@@ -372,6 +373,56 @@ TEST_F(DriverTest, EntryPointsWriteAndRemoveTheClassTree)
     EXPECT_EQ(TYPE_E_REGISTRYACCESS, DllUnregisterServer());
     g_unregisterResult = S_FALSE;
     EXPECT_EQ(S_OK, DllUnregisterServer());
+}
+
+// Links planted under the class key and a ProgID key: re-registration (which
+// rebuilds the class key) and unregistration delete the links themselves and
+// never reach the keys they point at.
+TEST_F(DriverTest, PlantedRegistryLinksAreDeletedNotFollowed)
+{
+    RedirectedClassesRoot root;
+    ASSERT_TRUE(root.Ok());
+    PretendToBeTheLibraryFile();
+    const char kVictim[] = "Software\\TarnwickDriverVictim";
+    RegDeleteTreeA(HKEY_CURRENT_USER, kVictim);
+    HKEY hVictim = nullptr;
+    ASSERT_EQ(0, RegCreateKeyExA(HKEY_CURRENT_USER, (std::string(kVictim) + "\\Data").c_str(), 0, nullptr, 0,
+                                 KEY_ALL_ACCESS, nullptr, &hVictim, nullptr));
+    RegCloseKey(hVictim);
+    ASSERT_EQ(0, RegOpenKeyExA(HKEY_CURRENT_USER, kVictim, 0, KEY_READ, &hVictim));
+    auto victimIntact = [&] {
+        HKEY h = nullptr;
+        const bool ok = RegOpenKeyExA(HKEY_CURRENT_USER, (std::string(kVictim) + "\\Data").c_str(), 0, KEY_READ,
+                                      &h) == ERROR_SUCCESS;
+        if (ok)
+            RegCloseKey(h);
+        return ok;
+    };
+    auto plant = [&](const std::string& under) {
+        HKEY hParent = nullptr;
+        ASSERT_EQ(0, RegOpenKeyExA(HKEY_CURRENT_USER, (std::string(kScratch) + "\\" + under).c_str(), 0,
+                                   KEY_ALL_ACCESS, &hParent));
+        ASSERT_EQ(0, testing_support::CreateRegistryLink(hParent, "Planted", hVictim));
+        RegCloseKey(hParent);
+        ASSERT_TRUE(KeyExists(under + "\\Planted\\Data"));
+    };
+    const std::string clsidKey = std::string("CLSID\\") + kClsid;
+
+    ASSERT_EQ(S_OK, DllRegisterServer());
+    plant(clsidKey);
+    EXPECT_EQ(S_OK, DllRegisterServer());
+    EXPECT_FALSE(KeyExists(clsidKey + "\\Planted"));
+    EXPECT_TRUE(victimIntact());
+
+    plant(clsidKey);
+    plant("Tarnwick.InvokerK318");
+    EXPECT_EQ(S_OK, DllUnregisterServer());
+    EXPECT_FALSE(KeyExists(clsidKey));
+    EXPECT_FALSE(KeyExists("Tarnwick.InvokerK318"));
+    EXPECT_TRUE(victimIntact());
+
+    RegCloseKey(hVictim);
+    RegDeleteTreeA(HKEY_CURRENT_USER, kVictim);
 }
 
 TEST_F(DriverTest, RegistrationResultRules)

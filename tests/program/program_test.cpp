@@ -251,6 +251,43 @@ TEST_F(ProgramTest, WordsThatAreNoOpcodeStopTheRun)
     }
 }
 
+TEST_F(ProgramTest, UnregisteringABlockWithNoKeyBeforeItFailsAndDeletesNothing)
+{
+    const DWORD words[] = {
+        RegWord(REGOP_ROOT, kHkcu),
+        RegWord(REGOP_KEY, S_ROOT),
+        RegWord(REGOP_ENTER),
+        RegWord(REGOP_ENTER),  // no key before this block
+        RegWord(REGOP_KEY, S_CHILD),
+        RegWord(REGOP_LEAVE),
+        RegWord(REGOP_LEAVE),
+        RegWord(REGOP_LEAVE),
+        RegWord(REGOP_END),
+    };
+    MakeKey(Path("Child"));
+    MakeKey(Path("Stray"));
+    EXPECT_EQ(E_FAIL, RunRegistrationProgram(words, kStrings, nullptr, nullptr, m_repl, false));
+    EXPECT_TRUE(Exists(Path("Child")));
+    EXPECT_TRUE(Exists(Path("Stray")));
+}
+
+TEST_F(ProgramTest, StringValueExpandsItsDataBeforeItsName)
+{
+    // The data entry has no text (S_FALSE), the name expands cleanly (S_OK):
+    // the level answers the name's status, the one recorded last.
+    const DWORD words[] = {
+        RegWord(REGOP_ROOT, kHkcu),
+        RegWord(REGOP_KEY, S_ROOT),
+        RegWord(REGOP_ENTER),
+        RegWord(REGOP_SZ, S_NAMED, S_LAST),
+        RegWord(REGOP_LEAVE),
+        RegWord(REGOP_LEAVE),
+        RegWord(REGOP_END),
+    };
+    EXPECT_EQ(S_OK, RunRegistrationProgram(words, kStrings, nullptr, nullptr, m_repl, true));
+    EXPECT_EQ(Sz(""), Read(Path(), "Named").bytes);
+}
+
 // One value opcode on the scratch key, with its data from the text.
 struct ValueCase {
     DWORD op;

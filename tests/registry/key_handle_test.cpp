@@ -7,6 +7,7 @@
 #include "platform/platform.h"
 #include "registration/key_handle.h"
 #include "tests/support/platform_override.h"
+#include "tests/support/registry_link.h"
 
 namespace {
 
@@ -116,6 +117,30 @@ TEST_F(KeyHandleTest, DeleteTreeStopsAtFirstFailureKeepingEarlierDeletions)
     EXPECT_FALSE(Exists("Top\\A"));
     EXPECT_TRUE(Exists("Top\\B"));
     EXPECT_TRUE(Exists("Top\\C"));
+}
+
+// A link planted inside the tree, or named as its top, is deleted itself; the
+// key it points at, outside the tree, keeps everything.
+TEST_F(KeyHandleTest, DeleteTreeDeletesLinksNotTheirTargets)
+{
+    Make("Target\\Precious");
+    HKEY hTarget = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExA(m_scratch, "Target", 0, KEY_READ, &hTarget));
+    Make("Top\\Inner");
+    for (const char* link : {"Top\\Link", "Top\\Inner\\Link", "TopLink"}) {
+        ASSERT_EQ(ERROR_SUCCESS, testing_support::CreateRegistryLink(m_scratch, link, hTarget)) << link;
+        ASSERT_TRUE(testing_support::IsRegistryLink(m_scratch, link)) << link;
+    }
+    ASSERT_TRUE(Exists("Top\\Link\\Precious"));  // the link leads to the target
+    RegCloseKey(hTarget);
+
+    KeyHandle parent = KeyHandle::Lent(m_scratch);
+    EXPECT_EQ(ERROR_SUCCESS, parent.DeleteTree("Top"));
+    EXPECT_EQ(ERROR_SUCCESS, parent.DeleteTree("TopLink"));
+    parent.Release();
+    EXPECT_FALSE(Exists("Top"));
+    EXPECT_FALSE(testing_support::IsRegistryLink(m_scratch, "TopLink"));
+    EXPECT_TRUE(Exists("Target\\Precious"));
 }
 
 TEST_F(KeyHandleTest, OpenOrCreateKeepsExistingKeyAndCreatesMissingOne)
