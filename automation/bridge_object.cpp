@@ -296,5 +296,13 @@ HRESULT CreateAggregatedBridge(IUnknown* pUnkOuter, REFIID riid, void** ppv) noe
 
 HRESULT CreateBridgeObject(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept
 {
+    // An aggregate hands its inner object out only as IUnknown; anything else
+    // is refused before an object or a module lock is taken.
+    if (pUnkOuter && !IsEqualIID(riid, IID_IUnknown)) {
+        if (!ppv)
+            return E_POINTER;
+        *ppv = nullptr;
+        return CLASS_E_NOAGGREGATION;
+    }
     return pUnkOuter ? CreateAggregatedBridge(pUnkOuter, riid, ppv) : CreatePlainBridge(riid, ppv);
 }

@@ -116,7 +116,7 @@ HRESULT LoadModuleTypeLibrary(HINSTANCE hInstance, BSTR* pbstrPath, ITypeLib** p
         char szPath[MAX_PATH + 10];
         DWORD cch = platform::g_ops.GetModuleFileNameA(hInstance, szPath, MAX_PATH);
         if (cch == 0)
-            return HResultFromLastError();
+            return FailureFromLastError();
         if (cch == MAX_PATH)
             return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
         szPath[cch] = '\0';

@@ -5,8 +5,8 @@
 
 HRESULT CInvokerK318Methods::GetVer(ULONG* ver) noexcept
 {
-    return GuardedCall([&]() -> HRESULT {
-        *ver = 1;
-        return S_OK;
-    });
+    if (!ver)
+        return E_POINTER;
+    *ver = 1;
+    return S_OK;
 }

@@ -70,6 +70,9 @@ bool QueryAdapterAddress(UCHAR lana, char* text)
 
 HRESULT CInvokerK318Methods::GetMacAddress(BSTR* bstrText) noexcept
 {
+    if (!bstrText)
+        return E_POINTER;
+    *bstrText = nullptr;  // a failure never leaves the caller holding garbage
     return GuardedCall([&]() -> HRESULT {
         CNarrowString result;
 
@@ -99,6 +102,9 @@ HRESULT CInvokerK318Methods::GetMacAddress(BSTR* bstrText) noexcept
 
 HRESULT CInvokerK318Methods::GetSpReadUserID(BSTR* nUserName) noexcept
 {
+    if (!nUserName)
+        return E_POINTER;
+    *nUserName = nullptr;  // a failure never leaves the caller holding garbage
     return GuardedCall([&]() -> HRESULT {
         CNarrowString result;
         HKEY hKey = nullptr;

@@ -105,7 +105,7 @@ HRESULT AddModuleReplacements(ReplacementTable& table)
     char szPath[kPathBuffer];
     const DWORD cch = platform::g_ops.GetModuleFileNameA(hInstance, szPath, kPathBuffer);
     if (cch == 0)
-        return HResultFromLastError();
+        return FailureFromLastError();
     if (cch == kPathBuffer)
         return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);  // the path did not fit
 

@@ -137,17 +137,20 @@ HRESULT UnregisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
 namespace {
 
 // Loads the module's type library, hands it and the path it came from to
-// use, and releases both; a failed load is the result.
+// use, and releases both; a failed load is the result. Whatever the load
+// handed back is released on every path, also with a failure.
 template <class Use>
 HRESULT WithModuleTypeLibrary(HINSTANCE hInstance, Use use)
 {
     BSTR bstrPath = nullptr;
     ITypeLib* pTypeLib = nullptr;
     HRESULT hr = LoadModuleTypeLibrary(hInstance, &bstrPath, &pTypeLib);
-    if (FAILED(hr))
-        return hr;
-    hr = use(pTypeLib, bstrPath);
-    pTypeLib->Release();
+    if (SUCCEEDED(hr) && pTypeLib == nullptr)
+        hr = E_FAIL;  // a success without a library is no success
+    if (SUCCEEDED(hr))
+        hr = use(pTypeLib, bstrPath);
+    if (pTypeLib != nullptr)
+        pTypeLib->Release();
     SysFreeString(bstrPath);
     return hr;
 }

@@ -39,15 +39,26 @@ HRESULT CClassList::GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) noe
     if (!pEntry)
         return CLASS_E_CLASSNOTAVAILABLE;
 
+    // The cached object is published only once it is complete: it is created
+    // into a local under the lock and stored with release order; the lock-free
+    // look pairs with it through an acquire load.
     HRESULT hr = S_OK;
-    if (!pEntry->pClassObject) {
+    IUnknown* pObject = __atomic_load_n(&pEntry->pClassObject, __ATOMIC_ACQUIRE);
+    if (!pObject) {
         CCriticalLockHolder hold(m_lockList);
-        if (!pEntry->pClassObject)
+        pObject = __atomic_load_n(&pEntry->pClassObject, __ATOMIC_ACQUIRE);
+        if (!pObject) {
+            IUnknown* pCreated = nullptr;
             hr = pEntry->pfnCreateClassObject(reinterpret_cast<void*>(pEntry->pfnCreateInstance), IID_IUnknown,
-                                              reinterpret_cast<void**>(&pEntry->pClassObject));
+                                              reinterpret_cast<void**>(&pCreated));
+            if (pCreated) {
+                __atomic_store_n(&pEntry->pClassObject, pCreated, __ATOMIC_RELEASE);
+                pObject = pCreated;
+            }
+        }
     }
-    if (pEntry->pClassObject)
-        hr = pEntry->pClassObject->QueryInterface(riid, ppv);
+    if (pObject)
+        hr = pObject->QueryInterface(riid, ppv);
     if (!*ppv && hr == S_OK)
         return CLASS_E_CLASSNOTAVAILABLE;
     return hr;
@@ -119,15 +130,17 @@ STDMETHODIMP_(ULONG) CClassFactory::AddRef()
 
 STDMETHODIMP_(ULONG) CClassFactory::Release()
 {
+    // The module lock goes back under the same lock as the count, so anyone
+    // who looks under it sees the two agree.
     LONG lRefs;
     {
         CCriticalLockHolder hold(m_lockCache);
         lRefs = InterlockedDecrement(&m_lRefs);
+        if (lRefs == 1)
+            g_pModule->Unlock();
     }
     if (lRefs == 0)
         delete this;
-    else if (lRefs == 1)
-        g_pModule->Unlock();
     return static_cast<ULONG>(lRefs);
 }
 

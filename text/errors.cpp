@@ -33,6 +33,11 @@ HRESULT HResultFromLastError()
     return HResultFromWin32(static_cast<LONG>(platform::g_ops.GetLastError()));
 }
 
+HRESULT FailureFromLastError()
+{
+    return AsFailure(HResultFromLastError());
+}
+
 HRESULT HResultFromCurrentException() noexcept
 {
     if (!std::current_exception())
@@ -40,7 +45,7 @@ HRESULT HResultFromCurrentException() noexcept
     try {
         throw;
     } catch (const CCarriedHResult& e) {
-        return e.Code();
+        return AsFailure(e.Code());
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {

@@ -4,13 +4,20 @@
 
 #include <windows.h>
 
-// What both failure carriers share: one HRESULT.
+// hr when it is a failure code, E_FAIL otherwise: a failed platform call
+// whose last error is 0 still reports a failure.
+constexpr HRESULT AsFailure(HRESULT hr) noexcept
+{
+    return hr < 0 ? hr : E_FAIL;
+}
+
+// What both failure carriers share: one HRESULT, always a failure code.
 class CCarriedHResult {
 public:
     HRESULT Code() const noexcept { return m_hr; }
 
 protected:
-    explicit CCarriedHResult(HRESULT hr) noexcept : m_hr(hr) {}
+    explicit CCarriedHResult(HRESULT hr) noexcept : m_hr(AsFailure(hr)) {}
 
 private:
     HRESULT m_hr;
@@ -35,6 +42,9 @@ public:
 // HRESULT_FROM_WIN32 of the calling thread's last error: c > 0 gives
 // 0x80070000 | (c & 0xFFFF); 0 and negative values pass unchanged.
 HRESULT HResultFromLastError();
+// HResultFromLastError after a platform call that failed: E_FAIL when the
+// last error is 0.
+HRESULT FailureFromLastError();
 // The same rule for an error code that a platform call returned.
 HRESULT HResultFromWin32(LONG code);
 

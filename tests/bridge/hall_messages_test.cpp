@@ -273,9 +273,10 @@ TEST_F(HallMessages, TheFirstWindowOfOurOwnProcessGetsTheMessage)
 
 LPVOID WINAPI FailingHeapAlloc(HANDLE, DWORD, SIZE_T) { return nullptr; }
 
+DWORD g_conversionError = ERROR_NO_UNICODE_TRANSLATION;
 int WINAPI FailingConversion(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL)
 {
-    ::SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+    ::SetLastError(g_conversionError);
     return 0;
 }
 
@@ -296,6 +297,11 @@ TEST_F(HallMessages, FailuresBecomeTheCarriedResultAfterTheTickIsSet)
         g_fakeTick += HALL_REQUEST_INTERVAL;
         EXPECT_EQ(CInvokerK318Methods::LoadExe(12, x.b), HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION));
         EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
+        // A failed conversion that leaves no last error is a failure all the same.
+        g_conversionError = 0;
+        g_fakeTick += HALL_REQUEST_INTERVAL;
+        EXPECT_EQ(CInvokerK318Methods::RunVideo(7, 12, x.b), E_FAIL);
+        g_conversionError = ERROR_NO_UNICODE_TRANSLATION;
     }
     EXPECT_TRUE(g_received.empty());
 }

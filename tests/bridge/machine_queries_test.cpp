@@ -374,13 +374,26 @@ TEST_F(Introducer, ReadsTheHallsIniFile)
 }
 
 LPVOID WINAPI FailingHeapAlloc(HANDLE, DWORD, SIZE_T) { return nullptr; }
+BSTR WINAPI FailingBstrAlloc(const OLECHAR*, UINT) { return nullptr; }
 
 TEST_F(Introducer, AllocationFailureIsReported)
 {
     SetPath("D:\\Hall");
     ScopedOp<LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T)> heap(&platform::Ops::HeapAlloc, &FailingHeapAlloc);
-    BSTR b = nullptr;
+    BSTR b = reinterpret_cast<BSTR>(0x1);  // garbage the caller left in the out value
     EXPECT_EQ(CInvokerK318Methods::GetSpReadUserID(&b), E_OUTOFMEMORY);
+    EXPECT_EQ(b, nullptr);
+    ScopedOp<BSTR(WINAPI*)(const OLECHAR*, UINT)> bstr(&platform::Ops::SysAllocStringLen, &FailingBstrAlloc);
+    b = reinterpret_cast<BSTR>(0x1);
+    EXPECT_EQ(CInvokerK318Methods::GetMacAddress(&b), E_OUTOFMEMORY);
+    EXPECT_EQ(b, nullptr);
+}
+
+TEST(OutValues, NullOutPointersAreRefused)
+{
+    EXPECT_EQ(CInvokerK318Methods::GetVer(nullptr), E_POINTER);
+    EXPECT_EQ(CInvokerK318Methods::GetMacAddress(nullptr), E_POINTER);
+    EXPECT_EQ(CInvokerK318Methods::GetSpReadUserID(nullptr), E_POINTER);
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 #include <vector>
 
@@ -160,6 +161,148 @@ TEST_F(ClassFactoryTest, ThreadsRacingForTheClassObjectMakeOnlyOne)
         EXPECT_EQ(p, got[0]);
         p->Release();
     }
+    EXPECT_EQ(Locks(), 0);
+}
+
+// A class object whose creator hands its pointer out before taking its first
+// reference, and dawdles there: whoever uses it in that window sees it
+// half-built (count 0), and a Release from there would destroy it under its
+// creator. It is never deleted, only counted.
+class HalfBuilt : public IUnknown {
+public:
+    STDMETHODIMP QueryInterface(REFIID, void** ppv) override
+    {
+        if (m_refs.load() == 0)
+            sawIncomplete = true;
+        *ppv = this;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_refs); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const LONG n = --m_refs;
+        if (n == 0 && !finished)
+            destroyedEarly = true;
+        return static_cast<ULONG>(n);
+    }
+
+    std::atomic<LONG> m_refs{0};
+    std::atomic<bool> sawIncomplete{false}, destroyedEarly{false}, finished{false};
+};
+
+HalfBuilt* g_pHalfBuilt = nullptr;
+HANDLE g_published = nullptr;
+HANDLE g_readerDone = nullptr;
+
+HRESULT PublishEarlyCreator(void*, REFIID, void** ppv)
+{
+    *ppv = g_pHalfBuilt;                         // out pointer written first
+    SetEvent(g_published);
+    WaitForSingleObject(g_readerDone, 300);      // the widened window
+    g_pHalfBuilt->AddRef();                      // its reference only now
+    g_pHalfBuilt->finished = true;
+    return S_OK;
+}
+
+TEST_F(ClassFactoryTest, NoReaderSeesTheClassObjectBeforeItsCreatorReturns)
+{
+    HalfBuilt object;
+    g_pHalfBuilt = &object;
+    g_published = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    g_readerDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    m_entry.pfnCreateClassObject = PublishEarlyCreator;
+
+    IUnknown* pReaderGot = nullptr;
+    std::thread reader([&] {
+        WaitForSingleObject(g_published, INFINITE);
+        m_list.GetClassObject(kServed, IID_IUnknown, reinterpret_cast<void**>(&pReaderGot));
+        SetEvent(g_readerDone);
+        if (pReaderGot)
+            pReaderGot->Release();
+    });
+    IUnknown* pCreatorGot = nullptr;
+    EXPECT_EQ(m_list.GetClassObject(kServed, IID_IUnknown, reinterpret_cast<void**>(&pCreatorGot)), S_OK);
+    reader.join();
+    EXPECT_FALSE(object.sawIncomplete);
+    EXPECT_FALSE(object.destroyedEarly);
+    EXPECT_EQ(pReaderGot, &object);
+    EXPECT_EQ(pCreatorGot, &object);
+    if (pCreatorGot)
+        pCreatorGot->Release();
+    m_list.Shutdown();  // gives back the cached reference
+    EXPECT_EQ(object.m_refs.load(), 0);
+    CloseHandle(g_published);
+    CloseHandle(g_readerDone);
+}
+
+// Many threads released together on a fresh class list, round after round:
+// one class object per round, every thread gets it, and the locks return.
+TEST_F(ClassFactoryTest, ThreadsRacingOverFreshClassListsShareOneObjectEachRound)
+{
+    constexpr int kRounds = 40;
+    constexpr size_t kThreads = 8;
+    for (int round = 0; round < kRounds; ++round) {
+        g_factoriesMade = 0;
+        ClassEntry entry{&kServed, nullptr, CountingCreateClassFactory, FakeCreateInstance, nullptr, nullptr, nullptr};
+        ClassEntry* positions[] = {&entry};
+        CClassList list(positions, positions + 1, nullptr);
+        HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::vector<IUnknown*> got(kThreads, nullptr);
+        std::vector<std::thread> threads;
+        for (size_t i = 0; i < kThreads; ++i)
+            threads.emplace_back([&, i] {
+                WaitForSingleObject(go, INFINITE);
+                list.GetClassObject(kServed, IID_IClassFactory, reinterpret_cast<void**>(&got[i]));
+                for (int k = 0; k < 50 && got[i]; ++k) {
+                    got[i]->AddRef();
+                    got[i]->Release();
+                }
+            });
+        SetEvent(go);
+        for (auto& t : threads)
+            t.join();
+        CloseHandle(go);
+        EXPECT_EQ(g_factoriesMade, 1) << "round " << round;
+        for (IUnknown* p : got) {
+            ASSERT_NE(p, nullptr) << "round " << round;
+            EXPECT_EQ(p, got[0]) << "round " << round;
+            p->Release();
+        }
+        EXPECT_EQ(Locks(), 0) << "round " << round;
+        list.Shutdown();
+    }
+}
+
+// Whoever looks under the class object's lock sees its count and its module
+// lock agree: one module lock exactly while anyone but the list holds it.
+TEST_F(ClassFactoryTest, CountAndModuleLockAgreeUnderTheObjectsLock)
+{
+    IClassFactory* pFactory = nullptr;
+    ASSERT_EQ(m_list.GetClassObject(kServed, IID_IClassFactory, reinterpret_cast<void**>(&pFactory)), S_OK);
+    pFactory->Release();  // only the list holds it now
+    CClassFactory* pObject = static_cast<CClassFactory*>(pFactory);
+
+    std::atomic<int> running{2};
+    std::atomic<long> disagreements{0}, looks{0};
+    auto worker = [&] {
+        for (int k = 0; k < 100000; ++k) {
+            pFactory->AddRef();
+            pFactory->Release();
+        }
+        --running;
+    };
+    std::thread a(worker), b(worker);
+    while (running.load() > 0 || looks.load() < 1000) {
+        CCriticalLockHolder hold(pObject->m_lockCache);
+        const LONG refs = pObject->m_lRefs;
+        if (Locks() != (refs >= 2 ? 1 : 0))
+            ++disagreements;
+        ++looks;
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(disagreements.load(), 0) << "in " << looks.load() << " looks";
     EXPECT_EQ(Locks(), 0);
 }
 

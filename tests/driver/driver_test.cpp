@@ -375,6 +375,48 @@ TEST_F(DriverTest, EntryPointsWriteAndRemoveTheClassTree)
     EXPECT_EQ(S_OK, DllUnregisterServer());
 }
 
+// The module's type library as the load step hands it back: the real one
+// (one reference more for every hand-out), or a success with none.
+ITypeLib* g_pHandedLib = nullptr;
+HRESULT WINAPI HandOutTypeLib(LPCOLESTR, ITypeLib** ppTypeLib)
+{
+    *ppTypeLib = g_pHandedLib;
+    if (g_pHandedLib != nullptr)
+        g_pHandedLib->AddRef();
+    return S_OK;
+}
+BSTR WINAPI FailingSysAllocString(const OLECHAR*) { return nullptr; }
+
+ULONG RefsOf(IUnknown* p)
+{
+    p->AddRef();
+    return p->Release();
+}
+
+// Whatever the load hands back is released on every path, and a success
+// without a library is a failure, for registering and unregistering alike.
+TEST_F(DriverTest, TypeLibraryHandedBackIsAlwaysReleased)
+{
+    PretendToBeTheLibraryFile();
+    ASSERT_EQ(S_OK, OwnTypeLib(nullptr, &g_pHandedLib));
+    const ULONG refs = RefsOf(g_pHandedLib);
+    testing_support::ScopedOp<decltype(platform::g_ops.LoadTypeLib)> load(&platform::Ops::LoadTypeLib,
+                                                                           &HandOutTypeLib);
+    {
+        // The path cannot be kept: out of memory, with the library handed back.
+        testing_support::ScopedOp<decltype(platform::g_ops.SysAllocString)> bstr(&platform::Ops::SysAllocString,
+                                                                                 &FailingSysAllocString);
+        EXPECT_EQ(E_OUTOFMEMORY, RegisterServerTypeLibrary(g_moduleInstance.m_hInstance));
+        EXPECT_EQ(E_OUTOFMEMORY, UnregisterServerTypeLibrary(g_moduleInstance.m_hInstance));
+    }
+    EXPECT_EQ(refs, RefsOf(g_pHandedLib));
+    g_pHandedLib->Release();
+
+    g_pHandedLib = nullptr;
+    EXPECT_EQ(E_FAIL, RegisterServerTypeLibrary(g_moduleInstance.m_hInstance));
+    EXPECT_EQ(E_FAIL, UnregisterServerTypeLibrary(g_moduleInstance.m_hInstance));
+}
+
 // Links planted under the class key and a ProgID key: re-registration (which
 // rebuilds the class key) and unregistration delete the links themselves and
 // never reach the keys they point at.

@@ -235,15 +235,21 @@ TEST(Aggregation, ContainedInterfacesDelegateToTheOuterObject)
     EXPECT_EQ(g_pModule->LockCount(), before);
 }
 
-TEST(Aggregation, RefusedInterfaceDestroysTheAggregate)
+// An aggregate is made only for IUnknown: any other interface, offered or
+// not, is refused before an object or a module lock is taken.
+TEST(Aggregation, InterfaceOtherThanIUnknownIsRefusedBeforeAnythingIsTaken)
 {
-    LONG before = g_pModule->LockCount();
+    for (const IID* piid : {&IID_IInvokerK318, &IID_IDispatch, &IID_IClassFactory}) {
+        LONG before = g_pModule->LockCount();
+        TestOuter outer;
+        void* pv = reinterpret_cast<void*>(0x1);
+        EXPECT_EQ(CreateBridgeObject(&outer, *piid, &pv), CLASS_E_NOAGGREGATION);
+        EXPECT_EQ(pv, nullptr);
+        EXPECT_EQ(outer.cRef, 1);
+        EXPECT_EQ(g_pModule->LockCount(), before);
+    }
     TestOuter outer;
-    void* pv = reinterpret_cast<void*>(0x1);
-    EXPECT_EQ(CreateBridgeObject(&outer, IID_IClassFactory, &pv), E_NOINTERFACE);
-    EXPECT_EQ(pv, nullptr);
-    EXPECT_EQ(outer.cRef, 1);
-    EXPECT_EQ(g_pModule->LockCount(), before);
+    EXPECT_EQ(CreateBridgeObject(&outer, IID_IDispatch, nullptr), E_POINTER);
 }
 
 // ---------------------------------------------------------------------------
@@ -384,6 +390,7 @@ TEST(ModuleTypeLibrary, ModulePathFailuresGiveTheirCodes)
     const Case cases[] = {
         {0, ERROR_MOD_NOT_FOUND, HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), E_FAIL},
         {260, 0, static_cast<HRESULT>(0x8007007A), E_FAIL},
+        {0, 0, E_FAIL, E_FAIL},  // a failure with no last error is still a failure
     };
     for (const Case& c : cases) {
         g_fakePathResult = c.result;

@@ -48,4 +48,20 @@ TEST(GuardedCall, TurnsEveryExceptionIntoItsHResult)
     EXPECT_EQ(E_UNEXPECTED, GuardedCall([]() -> HRESULT { throw 42; }));
 }
 
+// A platform call failed but left no last error: the carrier still carries a
+// failure, so no caller reads the failure as success.
+TEST(GuardedCall, CarriedSuccessCodesBecomeFailures)
+{
+    for (HRESULT carried : {S_OK, S_FALSE}) {
+        EXPECT_EQ(E_FAIL, GuardedCall([=]() -> HRESULT { RaiseHResult(carried); })) << carried;
+        EXPECT_EQ(E_FAIL, GuardedCall([=]() -> HRESULT { throw CConversionError(carried); })) << carried;
+    }
+    ScopedOp<DWORD(WINAPI*)()> op(&platform::Ops::GetLastError, &FakeGetLastError);
+    g_lastError = 0;
+    EXPECT_EQ(E_FAIL, GuardedCall([]() -> HRESULT { RaiseLastError(); }));
+    EXPECT_EQ(E_FAIL, FailureFromLastError());
+    g_lastError = 5;
+    EXPECT_EQ(E_ACCESSDENIED, FailureFromLastError());
+}
+
 }  // namespace
