@@ -6,11 +6,17 @@
 #include "registration/driver.h"
 #include "server/class_factory.h"
 #include "server/module.h"
+#include "server/runtime_setup.h"
 #include "text/errors.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pReserved)
 {
-    return ModuleDllMain(hInstance, dwReason, pReserved);
+    const BOOL bResult = ModuleDllMain(hInstance, dwReason, pReserved);
+    if (bResult && dwReason == DLL_PROCESS_ATTACH)
+        PrepareRuntimeOnLoad();
+    else if (dwReason == DLL_THREAD_ATTACH)
+        PrepareRuntimeForThread();
+    return bResult;
 }
 
 STDAPI DllCanUnloadNow()

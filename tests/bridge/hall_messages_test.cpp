@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -21,13 +22,22 @@ struct Received {
     CStringHeader header;
 };
 std::vector<Received> g_received;
+// When set, the hall keeps a reference to each text it receives, as a hall
+// that queues the request does.
+bool g_hallKeeps = false;
+std::vector<CStringHeader*> g_kept;
 
 LRESULT CALLBACK HallWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
 {
     if (msg == WM_HALL_REQUEST) {
         const char* text = *reinterpret_cast<char**>(lParam);
-        Received r{hWnd, wParam, text, *(reinterpret_cast<const CStringHeader*>(text) - 1)};
+        CStringHeader* pHeader = reinterpret_cast<CStringHeader*>(const_cast<char*>(text)) - 1;
+        Received r{hWnd, wParam, text, *pHeader};
         g_received.push_back(r);
+        if (g_hallKeeps) {
+            InterlockedIncrement(&pHeader->nRefs);
+            g_kept.push_back(pHeader);
+        }
         return 0;
     }
     return DefWindowProcA(hWnd, msg, wParam, lParam);
@@ -60,6 +70,8 @@ protected:
         m_seven = MakeWindow("K318HallHideWindows7");
         m_minusOne = MakeWindow("K318HallHideWindows-1");
         g_received.clear();
+        g_hallKeeps = false;
+        g_kept.clear();
         g_dwLastRequestTick = 0;
         g_fakeTick = 100000;
     }
@@ -219,6 +231,83 @@ TEST_F(HallMessages, TextAsTheHallReceivesIt)
         EXPECT_EQ(g_received[0].text, c.expected);
         EXPECT_EQ(g_received[0].header.nLength, static_cast<LONG>(c.expected.size()));
     }
+}
+
+// Double-byte text in code page 936, a trail byte 0x5C ("\\") among it,
+// reaches the hall byte for byte. The conversion's system code page is made
+// 936 whatever this machine's is.
+int WINAPI ConvertAs936(UINT cp, DWORD flags, LPCWCH w, int cw, LPSTR s, int cb, LPCCH def, LPBOOL used)
+{
+    return ::WideCharToMultiByte(cp == CP_ACP ? 936 : cp, flags, w, cw, s, cb, def, used);
+}
+
+TEST_F(HallMessages, DoubleByteTextReachesTheHallAsItsBytes)
+{
+    ScopedOp<int(WINAPI*)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL)> conv(
+        &platform::Ops::WideCharToMultiByte, &ConvertAs936);
+    Bstr text(L"\u623f\u95f4=\u4e57\\7");  // 房间=乗\7
+    const std::string expected = "\xB7\xBF\xBC\xE4=\x81\x5C\\7";
+    for (Call call : {Call::LoadExe, Call::RunVideo}) {
+        g_received.clear();
+        g_fakeTick += HALL_REQUEST_INTERVAL;
+        EXPECT_EQ(Request(call, text.b), S_OK);
+        ASSERT_EQ(g_received.size(), 1u);
+        EXPECT_EQ(g_received[0].text, expected);
+        EXPECT_EQ(g_received[0].header.nLength, static_cast<LONG>(expected.size()));
+    }
+}
+
+// The string manager as a hall built by another compiler reaches it: the five
+// slots of its table, called with the manager as `this` (thiscall on 32-bit).
+#if defined(__i386__)
+#define HALL_THISCALL __attribute__((thiscall))
+#else
+#define HALL_THISCALL
+#endif
+struct HallManagerTable {
+    CStringHeader*(HALL_THISCALL* Allocate)(void* self, int nChars, int nCharSize);
+    void(HALL_THISCALL* Free)(void* self, CStringHeader* pData);
+    CStringHeader*(HALL_THISCALL* Reallocate)(void* self, CStringHeader* pData, int nChars, int nCharSize);
+    CStringHeader*(HALL_THISCALL* GetNilString)(void* self);
+    void*(HALL_THISCALL* Clone)(void* self);
+};
+
+TEST_F(HallMessages, TheHallKeepsGrowsAndReleasesTextThroughTheManagersTable)
+{
+    g_hallKeeps = true;
+    Bstr room(L"room=7");
+    EXPECT_EQ(CInvokerK318Methods::LoadExe(12, room.b), S_OK);
+    ASSERT_EQ(g_kept.size(), 1u);
+    CStringHeader* pData = g_kept[0];
+    EXPECT_EQ(pData->nRefs, 1);  // the sender has let go; the hall's reference holds it
+    EXPECT_STREQ(pData->Text(), "room=7");
+
+    void* pManager = pData->pManager;
+    const HallManagerTable& t = **reinterpret_cast<HallManagerTable**>(pManager);
+    EXPECT_EQ(t.Clone(pManager), pManager);
+    CStringHeader* pNil = t.GetNilString(pManager);
+    ASSERT_NE(pNil, nullptr);
+    EXPECT_EQ(pNil->nLength, 0);
+    EXPECT_EQ(pNil->Text()[0], '\0');
+
+    // The hall's own copy, then grown well past its capacity and appended to.
+    CStringHeader* pCopy = t.Allocate(pManager, pData->nLength, 1);
+    ASSERT_NE(pCopy, nullptr);
+    EXPECT_EQ(pCopy->nRefs, 1);
+    memcpy(pCopy->Text(), pData->Text(), static_cast<size_t>(pData->nLength) + 1);
+    pCopy->nLength = pData->nLength;
+    pCopy = t.Reallocate(pManager, pCopy, 3000, 1);
+    ASSERT_NE(pCopy, nullptr);
+    EXPECT_GE(pCopy->nCapacity, 3000);
+    EXPECT_STREQ(pCopy->Text(), "room=7");
+    memcpy(pCopy->Text() + 6, "&seat=2", 8);
+    pCopy->nLength = 13;
+    EXPECT_STREQ(pCopy->Text(), "room=7&seat=2");
+    t.Free(pManager, pCopy);
+
+    // The last reference goes back through the table.
+    if (InterlockedDecrement(&pData->nRefs) <= 0)
+        t.Free(pManager, pData);
 }
 
 TEST_F(HallMessages, HeaderInFrontOfTheText)
