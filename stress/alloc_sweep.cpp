@@ -35,13 +35,16 @@ bool g_sticky = false;  // fail every call from g_failAt on
 LONG g_injected = 0;
 LONG* g_pShared = nullptr;  // [0] the current k and mode, [1] set when the child finished
 
-bool Fail()
+const char* g_failedCall = "";  // the last call failed on purpose
+
+bool Fail(const char* name)
 {
     if (!g_armed || GetCurrentThreadId() != g_thread)
         return false;
     ++g_count;
     if (g_failAt != 0 && (g_count == g_failAt || (g_sticky && g_count > g_failAt))) {
-        ++g_injected;
+        if (g_injected++ == 0)
+            g_failedCall = name;
         return true;
     }
     return false;
@@ -51,7 +54,7 @@ bool Fail()
     decltype(&::name) g_real_##name = nullptr;             \
     ret WINAPI Hook_##name params                          \
     {                                                      \
-        if (Fail()) {                                      \
+        if (Fail(#name)) {                                 \
             failSide;                                      \
             return failValue;                              \
         }                                                  \
@@ -61,7 +64,7 @@ bool Fail()
     decltype(&::name) g_real_##name = nullptr;               \
     ret __cdecl Hook_##name params                           \
     {                                                        \
-        return Fail() ? nullptr : g_real_##name args;        \
+        return Fail(#name) ? nullptr : g_real_##name args;   \
     }
 
 HOOK(LPVOID, HeapAlloc, (HANDLE h, DWORD f, SIZE_T n), (h, f, n), nullptr, (void)0)
@@ -580,9 +583,9 @@ void FailedRun(const Scenario& s, LONG k, bool sticky, const Answer& clean, Tall
         problem = problem ? problem : "objects left alive";
     }
     if (problem != nullptr && ++t.wrong <= 3 && &t == &t0)
-        std::printf("    %s k=%ld%s: hr 0x%08lX: %s (answer \"%s\", clean \"%s\")\n", s.name, static_cast<long>(k),
-                    sticky ? " and after" : "", static_cast<unsigned long>(a.hr), problem, Narrow(a.text).c_str(),
-                    Narrow(clean.text).c_str());
+        std::printf("    %s k=%ld%s (%s failed): hr 0x%08lX: %s (answer \"%s\", clean \"%s\")\n", s.name,
+                    static_cast<long>(k), sticky ? " and after" : "", g_failedCall, static_cast<unsigned long>(a.hr),
+                    problem, Narrow(a.text).c_str(), Narrow(clean.text).c_str());
 }
 
 int RunScenario(const Scenario& s)
