@@ -5,7 +5,7 @@ BUILD   := build
 BUILD64 := build64
 JOBS    ?= 2
 
-.PHONY: all toolchain configure build test test32 test64 demo bench clean
+.PHONY: all toolchain configure build test test32 test64 demo bench stress stress32 stress64 clean
 
 all: build
 
@@ -46,6 +46,21 @@ demo: build
 
 bench: build
 	cmake --build $(BUILD) --target run_bench
+
+# The robustness programs' long runs (a short pass of each is part of make test).
+stress: build
+	@$(MAKE) --no-print-directory stress32
+	@$(MAKE) --no-print-directory stress64
+
+stress32:
+	@if $(BUILD)/wine-run --can-run; then \
+	    cmake --build $(BUILD) --target run_stress; \
+	else \
+	    echo "stress32: this machine cannot run 32-bit programs (its kernel refuses them), so the 32-bit runs are not made here"; \
+	fi
+
+stress64:
+	cmake --build $(BUILD64) --target run_stress
 
 clean:
 	rm -rf $(BUILD) $(BUILD64)
