@@ -502,9 +502,19 @@ void MakeHallWindows()
     CreateWindowA(wc.lpszClassName, "K318HallHideWindows7", 0, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
 }
 
+// What a failed run may answer besides E_OUTOFMEMORY, by design:
+//  - kAnyFailure: registration reports some failures by another code (an
+//    unrecorded addition of the class's friendly name surfaces as E_FAIL at
+//    its first use; a type library that cannot be read from the module is
+//    reported with the code of the fallback .tlb file beside it);
+//  - kLessInformation: with no type library to read, the object reports no
+//    type information (a count of 0) instead of failing.
+enum Allowance { kOutOfMemoryOnly, kAnyFailure, kLessInformation };
+
 struct Scenario {
     const char* name;
     Answer (*run)();
+    Allowance allowance = kOutOfMemoryOnly;
 };
 
 const Scenario kScenarios[] = {
@@ -520,10 +530,10 @@ const Scenario kScenarios[] = {
     {"vtable_GetSpReadUserID", [] { return ByTable(4); }},
     {"vtable_RunVideo", [] { return ByTable(5); }},
     {"GetIDsOfNames", Names},
-    {"type_information", TypeInformation},
+    {"type_information", TypeInformation, kLessInformation},
     {"aggregation", Aggregation},
-    {"DllRegisterServer", Register},
-    {"DllUnregisterServer", Unregister},
+    {"DllRegisterServer", Register, kAnyFailure},
+    {"DllUnregisterServer", Unregister, kAnyFailure},
     {"LoadExe_8KB", [] { return ByTable(1, std::wstring(8192, L'x')); }},
     {"GetSpReadUserID_5000", [] { return ByTable(4); }},
 };
@@ -572,9 +582,13 @@ void FailedRun(const Scenario& s, LONG k, bool sticky, const Answer& clean, Tall
         ++t.oom;
     } else if (FAILED(a.hr)) {
         ++t.otherFailures;
-        problem = "a failure other than E_OUTOFMEMORY";
+        if (s.allowance != kAnyFailure)
+            problem = "a failure other than E_OUTOFMEMORY";
     } else if (a.hr != clean.hr || a.text != clean.text) {
-        problem = "an answer that differs from a clean run";
+        if (s.allowance == kLessInformation)
+            ++t.absorbed;
+        else
+            problem = "an answer that differs from a clean run";
     } else {
         ++t.absorbed;
     }
