@@ -5,6 +5,7 @@
 #include "automation/dispatch.h"
 #include "automation/type_info.h"
 #include "bridge/invoker.h"
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "server/module.h"
 #include "text/errors.h"
@@ -27,8 +28,7 @@ void* AllocateObject(size_t cb) noexcept
 
 void FreeObject(void* p) noexcept
 {
-    if (p)
-        platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, p);
+    HeapBlock<void> block(p);
 }
 
 }  // namespace
@@ -106,11 +106,9 @@ STDMETHODIMP CInvokerK318Core::GetInterfaceSafetyOptions(REFIID riid, DWORD* pdw
     return GuardedCall([&]() -> HRESULT {
         if (!pdwSupportedOptions || !pdwEnabledOptions)
             return E_POINTER;
-        IUnknown* pUnk = nullptr;
-        HRESULT hr = static_cast<IInvokerK318*>(this)->QueryInterface(riid, reinterpret_cast<void**>(&pUnk));
+        ComRef<IUnknown> offered;
+        HRESULT hr = static_cast<IInvokerK318*>(this)->QueryInterface(riid, offered.PutVoid());
         if (SUCCEEDED(hr)) {
-            if (pUnk)
-                pUnk->Release();
             *pdwSupportedOptions = kSupportedSafety;
             *pdwEnabledOptions = m_dwSafetyOptions;
         } else {
@@ -124,12 +122,9 @@ STDMETHODIMP CInvokerK318Core::GetInterfaceSafetyOptions(REFIID riid, DWORD* pdw
 STDMETHODIMP CInvokerK318Core::SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions)
 {
     return GuardedCall([&]() -> HRESULT {
-        IUnknown* pUnk = nullptr;
-        HRESULT hr = static_cast<IInvokerK318*>(this)->QueryInterface(riid, reinterpret_cast<void**>(&pUnk));
-        if (FAILED(hr))
+        ComRef<IUnknown> offered;
+        if (FAILED(static_cast<IInvokerK318*>(this)->QueryInterface(riid, offered.PutVoid())))
             return E_NOINTERFACE;
-        if (pUnk)
-            pUnk->Release();
         if (dwOptionSetMask & ~kSupportedSafety)
             return E_FAIL;
         m_dwSafetyOptions = (m_dwSafetyOptions & ~dwOptionSetMask) | (dwOptionSetMask & dwEnabledOptions);
@@ -263,7 +258,7 @@ HRESULT CreatePlainBridge(REFIID riid, void** ppv) noexcept
         HRESULT hr = pObj->QueryInterface(riid, ppv);
         if (hr != S_OK) {
             if (*ppv) {
-                static_cast<IUnknown*>(*ppv)->Release();  // count back to 0 destroys
+                ComRef<IUnknown> discarded(static_cast<IUnknown*>(*ppv));  // count back to 0 destroys
                 *ppv = nullptr;
             } else {
                 delete pObj;

@@ -1,5 +1,6 @@
 #include "automation/dispatch.h"
 
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "text/errors.h"
 
@@ -136,14 +137,12 @@ HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDi
         return hr;
     }
     default: {
-        BSTR bstrText = nullptr;
-        const HRESULT hr = (dispIdMember == DISPID_GETMACADDRESS) ? pTarget->GetMacAddress(&bstrText)
-                                                                  : pTarget->GetSpReadUserID(&bstrText);
+        BstrOwner text;
+        const HRESULT hr = (dispIdMember == DISPID_GETMACADDRESS) ? pTarget->GetMacAddress(text.Put())
+                                                                  : pTarget->GetSpReadUserID(text.Put());
         if (pVarResult != nullptr) {
             pVarResult->vt = VT_BSTR;
-            pVarResult->bstrVal = bstrText;
-        } else {
-            SysFreeString(bstrText);
+            pVarResult->bstrVal = text.Detach();  // the caller owns it from here
         }
         return hr;
     }

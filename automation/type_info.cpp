@@ -1,5 +1,6 @@
 #include "automation/type_info.h"
 
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "server/module.h"
 #include "tarnwick_h.h"
@@ -34,14 +35,13 @@ HRESULT LoadInterfaceTypeInfo(LCID, ITypeInfo** ppTInfo) noexcept
         wchar_t szWide[kWidePathChars];
         if (!WidenPath(szWide, szPath))
             return E_OUTOFMEMORY;
-        ITypeLib* pLib = nullptr;
-        HRESULT hr = platform::g_ops.LoadTypeLib(szWide, &pLib);
+        ComRef<ITypeLib> lib;
+        HRESULT hr = platform::g_ops.LoadTypeLib(szWide, lib.Put());
         if (FAILED(hr))
             return hr;
-        hr = pLib->GetTypeInfoOfGuid(IID_IInvokerK318, ppTInfo);
+        hr = lib->GetTypeInfoOfGuid(IID_IInvokerK318, ppTInfo);
         if (FAILED(hr))
             *ppTInfo = nullptr;
-        pLib->Release();
         return hr;
     });
 }
@@ -50,11 +50,9 @@ HRESULT GetTypeInfoCountImpl(UINT* pctinfo) noexcept
 {
     if (!pctinfo)
         return E_POINTER;
-    ITypeInfo* pInfo = nullptr;
-    HRESULT hr = LoadInterfaceTypeInfo(0, &pInfo);
+    ComRef<ITypeInfo> info;
+    const HRESULT hr = LoadInterfaceTypeInfo(0, info.Put());
     *pctinfo = SUCCEEDED(hr) ? 1 : 0;
-    if (pInfo)
-        pInfo->Release();
     return S_OK;
 }
 
@@ -70,25 +68,26 @@ HRESULT GetClassTypeInfo(LCID lcid, ITypeInfo** ppTInfo) noexcept
     return GuardedCall([&]() -> HRESULT {
         if (!ppTInfo)
             return E_POINTER;
+        // The cached description is published complete, with release order;
+        // the lock-free look reads it with acquire.
         HRESULT hr = S_OK;
-        if (!g_classTypeInfo.pInfo) {
+        if (!__atomic_load_n(&g_classTypeInfo.pInfo, __ATOMIC_ACQUIRE)) {
             CCriticalLockHolder lock(g_pModule->m_lockModule);
             if (!g_classTypeInfo.pInfo) {
-                ITypeLib* pLib = nullptr;
+                ComRef<ITypeLib> lib;
                 hr = platform::g_ops.LoadRegTypeLib(*g_classTypeInfo.plibid, g_classTypeInfo.wMajor,
-                                                    g_classTypeInfo.wMinor, lcid, &pLib);
+                                                    g_classTypeInfo.wMinor, lcid, lib.Put());
                 if (SUCCEEDED(hr)) {
                     ITypeInfo* pInfo = nullptr;
-                    hr = pLib->GetTypeInfoOfGuid(*g_classTypeInfo.pguid, &pInfo);
+                    hr = lib->GetTypeInfoOfGuid(*g_classTypeInfo.pguid, &pInfo);
                     if (SUCCEEDED(hr) && pInfo) {
-                        g_classTypeInfo.pInfo = pInfo;
+                        __atomic_store_n(&g_classTypeInfo.pInfo, pInfo, __ATOMIC_RELEASE);
                         (void)g_pModule->AddShutdownCallback(ReleaseClassTypeInfo, &g_classTypeInfo);
                     }
-                    pLib->Release();
                 }
             }
         }
-        *ppTInfo = g_classTypeInfo.pInfo;
+        *ppTInfo = __atomic_load_n(&g_classTypeInfo.pInfo, __ATOMIC_ACQUIRE);
         if (*ppTInfo) {
             (*ppTInfo)->AddRef();
             return S_OK;
@@ -100,8 +99,8 @@ HRESULT GetClassTypeInfo(LCID lcid, ITypeInfo** ppTInfo) noexcept
 void ReleaseClassTypeInfo(void* pHolder) noexcept
 {
     auto* holder = static_cast<CClassTypeInfoHolder*>(pHolder);
-    if (holder && holder->pInfo) {
-        holder->pInfo->Release();
+    if (holder) {
+        ComRef<ITypeInfo> cached(holder->pInfo);
         holder->pInfo = nullptr;
     }
 }

@@ -20,7 +20,7 @@
 
 #include "bench/alloc_counter.h"
 #include "bench/reference_objects.h"
-#include "demo/script_host.h"
+#include "script_host/script_host.h"
 #include "tarnwick_h.h"
 
 namespace {

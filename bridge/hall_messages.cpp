@@ -2,6 +2,7 @@
 // the hall, at most one accepted request per HALL_REQUEST_INTERVAL.
 #include "bridge/invoker.h"
 
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "text/errors.h"
 #include "text/narrow_string.h"
@@ -16,15 +17,12 @@ namespace {
 // Owns the converted ConnStr text.
 class CAnsiText {
 public:
-    explicit CAnsiText(BSTR bstr) : m_psz(ConvertBstrToAnsi(bstr)) {}
-    ~CAnsiText() { FreeAnsiText(m_psz); }
-    CAnsiText(const CAnsiText&) = delete;
-    CAnsiText& operator=(const CAnsiText&) = delete;
+    explicit CAnsiText(BSTR bstr) : m_text(ConvertBstrToAnsi(bstr)) {}
     // A null ConnStr goes to the hall as empty text.
-    const char* Text() const noexcept { return m_psz ? m_psz : ""; }
+    const char* Text() const noexcept { return m_text ? m_text.Get() : ""; }
 
 private:
-    char* m_psz;
+    HeapBlock<char> m_text;
 };
 
 // Unsigned difference, so a tick that wrapped past 2^32 is still judged right.
@@ -79,21 +77,17 @@ char* ConvertBstrToAnsi(BSTR bstr)
     int cb = platform::g_ops.WideCharToMultiByte(CP_ACP, 0, bstr, cch, nullptr, 0, nullptr, nullptr);
     if (cb == 0)
         throw CConversionError(HResultFromLastError());
-    char* psz = static_cast<char*>(platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb));
-    if (!psz)
+    HeapBlock<char> text(static_cast<char*>(platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb)));
+    if (!text)
         throw CConversionError(E_OUTOFMEMORY);
-    if (platform::g_ops.WideCharToMultiByte(CP_ACP, 0, bstr, cch, psz, cb, nullptr, nullptr) == 0) {
-        HRESULT hr = HResultFromLastError();
-        FreeAnsiText(psz);
-        throw CConversionError(hr);
-    }
-    return psz;
+    if (platform::g_ops.WideCharToMultiByte(CP_ACP, 0, bstr, cch, text.Get(), cb, nullptr, nullptr) == 0)
+        throw CConversionError(HResultFromLastError());
+    return text.Detach();
 }
 
 void FreeAnsiText(char* psz) noexcept
 {
-    if (psz)
-        platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, psz);
+    HeapBlock<char> text(psz);
 }
 
 HRESULT CInvokerK318Methods::LoadExe(ULONG rid, BSTR ConnStr) noexcept

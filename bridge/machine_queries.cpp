@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
+#include "registration/key_handle.h"
 #include "text/errors.h"
 #include "text/narrow_string.h"
 
@@ -15,17 +16,6 @@ constexpr WORD ENUM_AREA_SIZE = 256;
 constexpr WORD STATUS_AREA_SIZE = 600;  // ADAPTER_STATUS and 30 name entries
 constexpr DWORD PATH_BUFFER_SIZE = 1024;
 constexpr DWORD INTRODUCER_SIZE = 255;
-
-class CKeyCloser {
-public:
-    explicit CKeyCloser(HKEY hKey) noexcept : m_hKey(hKey) {}
-    ~CKeyCloser() { platform::g_ops.RegCloseKey(m_hKey); }
-    CKeyCloser(const CKeyCloser&) = delete;
-    CKeyCloser& operator=(const CKeyCloser&) = delete;
-
-private:
-    HKEY m_hKey;
-};
 
 // The hall's install folder from HKCU\SoftWare\Vorm\Game "path". False when
 // the key or value is missing or the value does not fit in 1024 bytes. The
@@ -107,16 +97,14 @@ HRESULT CInvokerK318Methods::GetSpReadUserID(BSTR* nUserName) noexcept
     *nUserName = nullptr;  // a failure never leaves the caller holding garbage
     return GuardedCall([&]() -> HRESULT {
         CNarrowString result;
-        HKEY hKey = nullptr;
-        if (platform::g_ops.RegOpenKeyExA(HKEY_CURRENT_USER, "SoftWare\\Vorm\\Game", 0,
-                                          KEY_QUERY_VALUE, &hKey) != ERROR_SUCCESS) {
+        KeyHandle key;
+        if (key.Open(HKEY_CURRENT_USER, "SoftWare\\Vorm\\Game", KEY_QUERY_VALUE) != ERROR_SUCCESS) {
             *nUserName = MakeBstr(result);
             return S_OK;
         }
-        CKeyCloser closer(hKey);
 
         char path[PATH_BUFFER_SIZE + 1];
-        if (ReadHallPath(hKey, path)) {
+        if (ReadHallPath(key.Get(), path)) {
             CNarrowString iniFile;
             iniFile.SetFormatted("%s\\Data\\introduce.ini", path);
             char* buffer = result.GetBuffer(INTRODUCER_SIZE);

@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <string>
 
-#include "demo/script_host.h"
+#include "script_host/script_host.h"
 
 namespace {
 

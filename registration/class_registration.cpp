@@ -1,5 +1,6 @@
 #include "registration/class_registration.h"
 
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "server/module.h"
 #include "text/code_page.h"
@@ -127,17 +128,14 @@ HRESULT AddModuleReplacements(ReplacementTable& table)
     if (FAILED(hr))
         return hr;
 
-    LPOLESTR pszLibId = nullptr;
-    hr = platform::g_ops.StringFromCLSID(g_libid, &pszLibId);
+    TaskMem<OLECHAR> libId;
+    hr = platform::g_ops.StringFromCLSID(g_libid, libId.Put());
     if (FAILED(hr))
         return hr;
     char szLibId[64];
-    if (WideToNarrow(szLibId, pszLibId, sizeof szLibId, codePage) == nullptr) {
-        platform::g_ops.CoTaskMemFree(pszLibId);
+    if (WideToNarrow(szLibId, libId.Get(), sizeof szLibId, codePage) == nullptr)
         return E_OUTOFMEMORY;
-    }
     hr = table.Add("MODULEGUID", szLibId);
-    platform::g_ops.CoTaskMemFree(pszLibId);
     if (FAILED(hr))
         return hr;
 

@@ -3,7 +3,9 @@
 #include <comcat.h>
 
 #include "automation/type_info.h"
+#include "platform/owners.h"
 #include "platform/platform.h"
+#include "registration/key_handle.h"
 #include "text/code_page.h"
 
 namespace {
@@ -32,13 +34,13 @@ void DeleteIfNoSubkeys(const char* pszClsid, const char* pszSuffix)
     lstrcpyA(szKey, "CLSID\\");
     lstrcatA(szKey, pszClsid);
     lstrcatA(szKey, pszSuffix);
-    HKEY hKey = nullptr;
-    if (platform::g_ops.RegOpenKeyExA(HKEY_CLASSES_ROOT, szKey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    KeyHandle key;
+    if (key.Open(HKEY_CLASSES_ROOT, szKey, KEY_READ) != ERROR_SUCCESS)
         return;
     DWORD cSubKeys = 0;
-    const LONG status = platform::g_ops.RegQueryInfoKeyA(hKey, nullptr, nullptr, nullptr, &cSubKeys, nullptr,
+    const LONG status = platform::g_ops.RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr,
                                                          nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-    platform::g_ops.RegCloseKey(hKey);
+    key.Close();
     if (status == ERROR_SUCCESS && cSubKeys == 0)
         platform::g_ops.RegDeleteKeyA(HKEY_CLASSES_ROOT, szKey);
 }
@@ -51,10 +53,11 @@ HRESULT UpdateClassCategories(REFCLSID rclsid, const CategoryEntry* pCategories,
     if (pCategories == nullptr || memcmp(&rclsid, &kNone, sizeof(CLSID)) == 0)
         return S_OK;
 
-    ICatRegister* pRegister = nullptr;
+    ComRef<ICatRegister> manager;
     if (FAILED(platform::g_ops.CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
-                                                IID_ICatRegister, reinterpret_cast<void**>(&pRegister))))
+                                                IID_ICatRegister, manager.PutVoid())))
         return S_OK;  // no manager, nothing to record categories in
+    ICatRegister* pRegister = manager.Get();
 
     CLSID clsid = rclsid;
     for (const CategoryEntry* p = pCategories; p->lKind != 0; ++p) {
@@ -62,10 +65,8 @@ HRESULT UpdateClassCategories(REFCLSID rclsid, const CategoryEntry* pCategories,
         if (bRegister) {
             const HRESULT hr = p->lKind == 1 ? pRegister->RegisterClassImplCategories(clsid, 1, &catid)
                                              : pRegister->RegisterClassReqCategories(clsid, 1, &catid);
-            if (FAILED(hr)) {
-                pRegister->Release();
+            if (FAILED(hr))
                 return hr;
-            }
         } else if (p->lKind == 1) {
             pRegister->UnRegisterClassImplCategories(clsid, 1, &catid);
         } else {
@@ -83,7 +84,6 @@ HRESULT UpdateClassCategories(REFCLSID rclsid, const CategoryEntry* pCategories,
             DeleteIfNoSubkeys(szClsid, "\\Implemented Categories");
         }
     }
-    pRegister->Release();
     return S_OK;
 }
 
@@ -142,16 +142,13 @@ namespace {
 template <class Use>
 HRESULT WithModuleTypeLibrary(HINSTANCE hInstance, Use use)
 {
-    BSTR bstrPath = nullptr;
-    ITypeLib* pTypeLib = nullptr;
-    HRESULT hr = LoadModuleTypeLibrary(hInstance, &bstrPath, &pTypeLib);
-    if (SUCCEEDED(hr) && pTypeLib == nullptr)
+    BstrOwner path;
+    ComRef<ITypeLib> typeLib;
+    HRESULT hr = LoadModuleTypeLibrary(hInstance, path.Put(), typeLib.Put());
+    if (SUCCEEDED(hr) && !typeLib)
         hr = E_FAIL;  // a success without a library is no success
     if (SUCCEEDED(hr))
-        hr = use(pTypeLib, bstrPath);
-    if (pTypeLib != nullptr)
-        pTypeLib->Release();
-    SysFreeString(bstrPath);
+        hr = use(typeLib.Get(), path.Get());
     return hr;
 }
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "text/errors.h"
 
@@ -71,8 +72,7 @@ void CClassList::Shutdown() noexcept
     for (ClassEntry* const* pp = m_ppFirst; pp != m_ppEnd; ++pp) {
         if (!*pp)
             continue;
-        if ((*pp)->pClassObject)
-            (*pp)->pClassObject->Release();
+        ComRef<IUnknown> cached((*pp)->pClassObject);  // the list's own reference goes
         (*pp)->pClassObject = nullptr;
     }
     m_lockList.Term();

@@ -16,6 +16,8 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pRese
         PrepareRuntimeOnLoad();
     else if (dwReason == DLL_THREAD_ATTACH)
         PrepareRuntimeForThread();
+    else if (dwReason == DLL_PROCESS_DETACH && pReserved == nullptr)
+        ReleaseRuntimeOnUnload();  // unloaded, not the process ending
     return bResult;
 }
 

@@ -3,6 +3,7 @@
 #include "registration/replacements.h"
 
 #include "platform/init_order.h"
+#include "platform/owners.h"
 #include "platform/platform.h"
 
 #include "tarnwick_h.h"
@@ -121,14 +122,12 @@ HRESULT CServerModule::AddCommonReplacements(IUnknown* pReplacements)
 {
     if (pReplacements == nullptr)
         return E_POINTER;
-    ITarnwickReplacements* pTable = nullptr;
-    HRESULT hr = pReplacements->QueryInterface(IID_ITarnwickReplacements, reinterpret_cast<void**>(&pTable));
+    ComRef<ITarnwickReplacements> table;
+    const HRESULT hr = pReplacements->QueryInterface(IID_ITarnwickReplacements, table.PutVoid());
     if (FAILED(hr))
         return hr;
     // This library keeps no application identifier of its own.
-    hr = pTable->AddWide(L"APPID", L"");
-    pTable->Release();
-    return hr;
+    return table->AddWide(L"APPID", L"");
 }
 
 HRESULT CServerModule::AddShutdownCallback(void (*pfn)(void* pArg), void* pArg) noexcept
@@ -155,10 +154,9 @@ void CServerModule::RunShutdownCallbacks() noexcept
 {
     ShutdownCallback* pItem = m_pShutdownList;
     while (pItem) {
+        HeapBlock<ShutdownCallback> item(pItem);
         pItem->pfn(pItem->pArg);
-        ShutdownCallback* pNext = pItem->pNext;
-        platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, pItem);
-        pItem = pNext;
+        pItem = pItem->pNext;
     }
     m_pShutdownList = nullptr;
 }

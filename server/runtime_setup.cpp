@@ -9,6 +9,11 @@
 // the library comes here first, so the set-up can make one of them fail.
 extern "C" void* __real_malloc(std::size_t cb);
 
+// The runtime's own release of its emergency pool.
+namespace __gnu_cxx {
+void __freeres() noexcept;
+}
+
 namespace {
 
 volatile LONG g_lFailNextMalloc = 0;
@@ -39,4 +44,9 @@ void PrepareRuntimeOnLoad() noexcept
     } catch (...) {
     }
     InterlockedExchange(&g_lFailNextMalloc, 0);
+}
+
+void ReleaseRuntimeOnUnload() noexcept
+{
+    __gnu_cxx::__freeres();
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bridge/invoker.h"
-#include "demo/script_host.h"
+#include "script_host/script_host.h"
 
 namespace {
 

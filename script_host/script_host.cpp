@@ -1,4 +1,4 @@
-#include "demo/script_host.h"
+#include "script_host/script_host.h"
 
 #include <oleauto.h>
 
