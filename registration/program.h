@@ -41,9 +41,19 @@ struct BinaryEntry {
 HRESULT RunRegistrationProgram(const DWORD* words, const StringEntry* strings, const DwordEntry* dwords,
                                const BinaryEntry* binaries, ReplacementTable& replacements, bool bRegister);
 
+// A program being run: its words and the position of the next one, its
+// tables, the replacements its strings expand with, and the pass.
+struct RegistrationProgram {
+    const DWORD* words;
+    UINT pos;
+    const StringEntry* strings;
+    const DwordEntry* dwords;      // may be null when no word needs it
+    const BinaryEntry* binaries;   // may be null when no word needs it
+    ReplacementTable& replacements;
+    bool bRegister;
+};
+
 // Runs one level under hLevelKey (may be null in the unregister pass) from
-// words[*pPos]; advances *pPos. A word whose opcode is 4 or 12-15 stops the
-// run with E_FAIL.
-HRESULT ExecuteLevel(HKEY hLevelKey, const DWORD* words, UINT* pPos, const StringEntry* strings,
-                     const DwordEntry* dwords, const BinaryEntry* binaries, ReplacementTable& replacements,
-                     bool bRegister);
+// program.words[program.pos]; advances program.pos. A word whose opcode is 4
+// or 12-15 stops the run with E_FAIL.
+HRESULT ExecuteLevel(HKEY hLevelKey, RegistrationProgram& program);
