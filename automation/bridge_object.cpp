@@ -247,46 +247,42 @@ STDMETHODIMP_(ULONG) CInvokerK318Aggregate::Release()
 
 HRESULT CreatePlainBridge(REFIID riid, void** ppv) noexcept
 {
-    return GuardedCall([&]() -> HRESULT {
-        if (!ppv)
-            return E_POINTER;
-        *ppv = nullptr;
-        void* pMem = AllocateObject(sizeof(CInvokerK318));
-        if (!pMem)
-            return E_OUTOFMEMORY;
-        CInvokerK318* pObj = new (pMem) CInvokerK318();
-        HRESULT hr = pObj->QueryInterface(riid, ppv);
-        if (hr != S_OK) {
-            if (*ppv) {
-                ComRef<IUnknown> discarded(static_cast<IUnknown*>(*ppv));  // count back to 0 destroys
-                *ppv = nullptr;
-            } else {
-                delete pObj;
-            }
-            return hr;
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    void* pMem = AllocateObject(sizeof(CInvokerK318));
+    if (!pMem)
+        return E_OUTOFMEMORY;
+    CInvokerK318* pObj = new (pMem) CInvokerK318();
+    HRESULT hr = pObj->QueryInterface(riid, ppv);
+    if (hr != S_OK) {
+        if (*ppv) {
+            ComRef<IUnknown> discarded(static_cast<IUnknown*>(*ppv));  // count back to 0 destroys
+            *ppv = nullptr;
+        } else {
+            delete pObj;
         }
-        return S_OK;
-    });
+        return hr;
+    }
+    return S_OK;
 }
 
 HRESULT CreateAggregatedBridge(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept
 {
-    return GuardedCall([&]() -> HRESULT {
-        if (!ppv)
-            return E_POINTER;
+    if (!ppv)
+        return E_POINTER;
+    *ppv = nullptr;
+    void* pMem = AllocateObject(sizeof(CInvokerK318Aggregate));
+    if (!pMem)
+        return E_OUTOFMEMORY;
+    CInvokerK318Aggregate* pAgg = new (pMem) CInvokerK318Aggregate(pUnkOuter);
+    HRESULT hr = pAgg->QueryInterface(riid, ppv);
+    if (hr != S_OK) {
         *ppv = nullptr;
-        void* pMem = AllocateObject(sizeof(CInvokerK318Aggregate));
-        if (!pMem)
-            return E_OUTOFMEMORY;
-        CInvokerK318Aggregate* pAgg = new (pMem) CInvokerK318Aggregate(pUnkOuter);
-        HRESULT hr = pAgg->QueryInterface(riid, ppv);
-        if (hr != S_OK) {
-            *ppv = nullptr;
-            delete pAgg;
-            return hr;
-        }
-        return S_OK;
-    });
+        delete pAgg;
+        return hr;
+    }
+    return S_OK;
 }
 
 HRESULT CreateBridgeObject(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept

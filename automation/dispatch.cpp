@@ -153,32 +153,28 @@ HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDi
 
 HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId) noexcept
 {
-    return GuardedCall([&]() -> HRESULT {
-        if (cNames == 0)
-            return S_OK;
-        if (rgDispId == nullptr)
-            return E_INVALIDARG;
-        if (rgszNames == nullptr)
-            return DISP_E_UNKNOWNNAME;
-        for (UINT i = 0; i < cNames; ++i) {
-            const wchar_t* pszName = rgszNames[i];
-            if (pszName == nullptr)
-                return DISP_E_UNKNOWNNAME;
-            const int row = CandidateRow(pszName);
-            if (row < 0 || !NamesEqual(pszName, g_rgszMemberNames[row]))
-                return DISP_E_UNKNOWNNAME;
-            rgDispId[i] = g_rgdispidMembers[row];
-        }
+    if (cNames == 0)
         return S_OK;
-    });
+    if (rgDispId == nullptr)
+        return E_INVALIDARG;
+    if (rgszNames == nullptr)
+        return DISP_E_UNKNOWNNAME;
+    for (UINT i = 0; i < cNames; ++i) {
+        const wchar_t* pszName = rgszNames[i];
+        if (pszName == nullptr)
+            return DISP_E_UNKNOWNNAME;
+        const int row = CandidateRow(pszName);
+        if (row < 0 || !NamesEqual(pszName, g_rgszMemberNames[row]))
+            return DISP_E_UNKNOWNNAME;
+        rgDispId[i] = g_rgdispidMembers[row];
+    }
+    return S_OK;
 }
 
 HRESULT DispatchInvoke(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
-                       VARIANT* pVarResult, UINT* puArgErr) noexcept
+                       VARIANT* pVarResult, UINT* puArgErr)
 {
-    return GuardedCall([&]() -> HRESULT {
-        return InvokeMember(pTarget, dispIdMember, pDispParams, pVarResult, puArgErr);
-    });
+    return InvokeMember(pTarget, dispIdMember, pDispParams, pVarResult, puArgErr);
 }
 
 HRESULT CoerceArgument(VARIANTARG** ppvarArg, VARIANTARG* pvarScratch, VARTYPE vtTarget)

@@ -18,9 +18,10 @@ extern const DISPID g_rgdispidMembers[5];
 HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId) noexcept;
 
 // Checks the parameter block, coerces the arguments in place and calls the
-// member through pTarget's interface table.
+// member through pTarget's interface table. Catches nothing: the caller's
+// Invoke is the barrier.
 HRESULT DispatchInvoke(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
-                       VARIANT* pVarResult, UINT* puArgErr) noexcept;
+                       VARIANT* pVarResult, UINT* puArgErr);
 
 // Brings one argument to vtTarget (VT_I4 or VT_BSTR). *ppvarArg may be
 // redirected to the VARIANT that a VT_BYREF | VT_VARIANT argument refers to;

@@ -24,26 +24,24 @@ bool WidenPath(wchar_t* pszWide, const char* pszPath)
 
 HRESULT LoadInterfaceTypeInfo(LCID, ITypeInfo** ppTInfo) noexcept
 {
-    return GuardedCall([&]() -> HRESULT {
-        if (!ppTInfo)
-            return E_POINTER;
-        *ppTInfo = nullptr;
-        char szPath[MAX_PATH];
-        DWORD cch = platform::g_ops.GetModuleFileNameA(g_moduleInstance.m_hInstance, szPath, MAX_PATH);
-        if (cch == 0 || cch == MAX_PATH)
-            return E_FAIL;
-        wchar_t szWide[kWidePathChars];
-        if (!WidenPath(szWide, szPath))
-            return E_OUTOFMEMORY;
-        ComRef<ITypeLib> lib;
-        HRESULT hr = platform::g_ops.LoadTypeLib(szWide, lib.Put());
-        if (FAILED(hr))
-            return hr;
-        hr = lib->GetTypeInfoOfGuid(IID_IInvokerK318, ppTInfo);
-        if (FAILED(hr))
-            *ppTInfo = nullptr;
+    if (!ppTInfo)
+        return E_POINTER;
+    *ppTInfo = nullptr;
+    char szPath[MAX_PATH];
+    DWORD cch = platform::g_ops.GetModuleFileNameA(g_moduleInstance.m_hInstance, szPath, MAX_PATH);
+    if (cch == 0 || cch == MAX_PATH)
+        return E_FAIL;
+    wchar_t szWide[kWidePathChars];
+    if (!WidenPath(szWide, szPath))
+        return E_OUTOFMEMORY;
+    ComRef<ITypeLib> lib;
+    HRESULT hr = platform::g_ops.LoadTypeLib(szWide, lib.Put());
+    if (FAILED(hr))
         return hr;
-    });
+    hr = lib->GetTypeInfoOfGuid(IID_IInvokerK318, ppTInfo);
+    if (FAILED(hr))
+        *ppTInfo = nullptr;
+    return hr;
 }
 
 HRESULT GetTypeInfoCountImpl(UINT* pctinfo) noexcept
@@ -65,35 +63,33 @@ HRESULT GetTypeInfoImpl(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) noexcept
 
 HRESULT GetClassTypeInfo(LCID lcid, ITypeInfo** ppTInfo) noexcept
 {
-    return GuardedCall([&]() -> HRESULT {
-        if (!ppTInfo)
-            return E_POINTER;
-        // The cached description is published complete, with release order;
-        // the lock-free look reads it with acquire.
-        HRESULT hr = S_OK;
-        if (!__atomic_load_n(&g_classTypeInfo.pInfo, __ATOMIC_ACQUIRE)) {
-            CCriticalLockHolder lock(g_pModule->m_lockModule);
-            if (!g_classTypeInfo.pInfo) {
-                ComRef<ITypeLib> lib;
-                hr = platform::g_ops.LoadRegTypeLib(*g_classTypeInfo.plibid, g_classTypeInfo.wMajor,
-                                                    g_classTypeInfo.wMinor, lcid, lib.Put());
-                if (SUCCEEDED(hr)) {
-                    ITypeInfo* pInfo = nullptr;
-                    hr = lib->GetTypeInfoOfGuid(*g_classTypeInfo.pguid, &pInfo);
-                    if (SUCCEEDED(hr) && pInfo) {
-                        __atomic_store_n(&g_classTypeInfo.pInfo, pInfo, __ATOMIC_RELEASE);
-                        (void)g_pModule->AddShutdownCallback(ReleaseClassTypeInfo, &g_classTypeInfo);
-                    }
+    if (!ppTInfo)
+        return E_POINTER;
+    // The cached description is published complete, with release order;
+    // the lock-free look reads it with acquire.
+    HRESULT hr = S_OK;
+    if (!__atomic_load_n(&g_classTypeInfo.pInfo, __ATOMIC_ACQUIRE)) {
+        CCriticalLockHolder lock(g_pModule->m_lockModule);
+        if (!g_classTypeInfo.pInfo) {
+            ComRef<ITypeLib> lib;
+            hr = platform::g_ops.LoadRegTypeLib(*g_classTypeInfo.plibid, g_classTypeInfo.wMajor,
+                                                g_classTypeInfo.wMinor, lcid, lib.Put());
+            if (SUCCEEDED(hr)) {
+                ITypeInfo* pInfo = nullptr;
+                hr = lib->GetTypeInfoOfGuid(*g_classTypeInfo.pguid, &pInfo);
+                if (SUCCEEDED(hr) && pInfo) {
+                    __atomic_store_n(&g_classTypeInfo.pInfo, pInfo, __ATOMIC_RELEASE);
+                    (void)g_pModule->AddShutdownCallback(ReleaseClassTypeInfo, &g_classTypeInfo);
                 }
             }
         }
-        *ppTInfo = __atomic_load_n(&g_classTypeInfo.pInfo, __ATOMIC_ACQUIRE);
-        if (*ppTInfo) {
-            (*ppTInfo)->AddRef();
-            return S_OK;
-        }
-        return FAILED(hr) ? hr : E_FAIL;
-    });
+    }
+    *ppTInfo = __atomic_load_n(&g_classTypeInfo.pInfo, __ATOMIC_ACQUIRE);
+    if (*ppTInfo) {
+        (*ppTInfo)->AddRef();
+        return S_OK;
+    }
+    return FAILED(hr) ? hr : E_FAIL;
 }
 
 void ReleaseClassTypeInfo(void* pHolder) noexcept
@@ -107,39 +103,37 @@ void ReleaseClassTypeInfo(void* pHolder) noexcept
 
 HRESULT LoadModuleTypeLibrary(HINSTANCE hInstance, BSTR* pbstrPath, ITypeLib** ppTypeLib) noexcept
 {
-    return GuardedCall([&]() -> HRESULT {
-        if (!pbstrPath || !ppTypeLib)
-            return E_POINTER;
-        *pbstrPath = nullptr;
+    if (!pbstrPath || !ppTypeLib)
+        return E_POINTER;
+    *pbstrPath = nullptr;
+    *ppTypeLib = nullptr;
+    char szPath[MAX_PATH + 10];
+    DWORD cch = platform::g_ops.GetModuleFileNameA(hInstance, szPath, MAX_PATH);
+    if (cch == 0)
+        return FailureFromLastError();
+    if (cch == MAX_PATH)
+        return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
+    szPath[cch] = '\0';
+    size_t extPos = static_cast<size_t>(platform::g_ops.PathFindExtensionA(szPath) - szPath);
+    wchar_t szWide[kWidePathChars];
+    if (!WidenPath(szWide, szPath))
+        return E_OUTOFMEMORY;
+    HRESULT hr = platform::g_ops.LoadTypeLib(szWide, ppTypeLib);
+    if (FAILED(hr)) {
         *ppTypeLib = nullptr;
-        char szPath[MAX_PATH + 10];
-        DWORD cch = platform::g_ops.GetModuleFileNameA(hInstance, szPath, MAX_PATH);
-        if (cch == 0)
-            return FailureFromLastError();
-        if (cch == MAX_PATH)
-            return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
-        szPath[cch] = '\0';
-        size_t extPos = static_cast<size_t>(platform::g_ops.PathFindExtensionA(szPath) - szPath);
-        wchar_t szWide[kWidePathChars];
+        if (extPos + 5 > MAX_PATH)
+            return E_FAIL;
+        lstrcpyA(szPath + extPos, ".tlb");
         if (!WidenPath(szWide, szPath))
             return E_OUTOFMEMORY;
-        HRESULT hr = platform::g_ops.LoadTypeLib(szWide, ppTypeLib);
+        hr = platform::g_ops.LoadTypeLib(szWide, ppTypeLib);
         if (FAILED(hr)) {
             *ppTypeLib = nullptr;
-            if (extPos + 5 > MAX_PATH)
-                return E_FAIL;
-            lstrcpyA(szPath + extPos, ".tlb");
-            if (!WidenPath(szWide, szPath))
-                return E_OUTOFMEMORY;
-            hr = platform::g_ops.LoadTypeLib(szWide, ppTypeLib);
-            if (FAILED(hr)) {
-                *ppTypeLib = nullptr;
-                return hr;
-            }
+            return hr;
         }
-        *pbstrPath = platform::g_ops.SysAllocString(szWide);
-        if (!*pbstrPath)
-            return E_OUTOFMEMORY;
-        return hr;
-    });
+    }
+    *pbstrPath = platform::g_ops.SysAllocString(szWide);
+    if (!*pbstrPath)
+        return E_OUTOFMEMORY;
+    return hr;
 }

@@ -90,30 +90,26 @@ void FreeAnsiText(char* psz) noexcept
     HeapBlock<char> text(psz);
 }
 
-HRESULT CInvokerK318Methods::LoadExe(ULONG rid, BSTR ConnStr) noexcept
+HRESULT CInvokerK318Methods::LoadExe(ULONG rid, BSTR ConnStr)
 {
-    return GuardedCall([&]() -> HRESULT {
-        if (!AcceptRequest())
-            return S_FALSE;
-        CAnsiText text(ConnStr);
-        HWND hWnd = FindHallWindow(g_szHallWindowTitle);
-        if (hWnd)
-            SendHallRequest(hWnd, rid, text.Text());
-        return S_OK;
-    });
+    if (!AcceptRequest())
+        return S_FALSE;
+    CAnsiText text(ConnStr);
+    HWND hWnd = FindHallWindow(g_szHallWindowTitle);
+    if (hWnd)
+        SendHallRequest(hWnd, rid, text.Text());
+    return S_OK;
 }
 
-HRESULT CInvokerK318Methods::RunVideo(ULONG userid, ULONG rid, BSTR ConnStr) noexcept
+HRESULT CInvokerK318Methods::RunVideo(ULONG userid, ULONG rid, BSTR ConnStr)
 {
-    return GuardedCall([&]() -> HRESULT {
-        if (!AcceptRequest())
-            return S_FALSE;
-        CAnsiText text(ConnStr);
-        CNarrowString title;
-        title.SetFormatted("K318HallHideWindows%d", static_cast<int>(userid));
-        HWND hWnd = FindHallWindow(title);
-        if (hWnd)
-            SendHallRequest(hWnd, rid, text.Text());
-        return S_OK;
-    });
+    if (!AcceptRequest())
+        return S_FALSE;
+    CAnsiText text(ConnStr);
+    CNarrowString title;
+    title.SetFormatted("K318HallHideWindows%d", static_cast<int>(userid));
+    HWND hWnd = FindHallWindow(title);
+    if (hWnd)
+        SendHallRequest(hWnd, rid, text.Text());
+    return S_OK;
 }

@@ -1,7 +1,6 @@
-// GetVer, and the methods' common exception barrier.
+// GetVer: the interface version.
 #include "bridge/invoker.h"
 
-#include "text/errors.h"
 
 HRESULT CInvokerK318Methods::GetVer(ULONG* ver) noexcept
 {

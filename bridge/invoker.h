@@ -23,15 +23,16 @@ extern const char g_szHallWindowTitle[];   // "K318HallHideWindows"
 char* ConvertBstrToAnsi(BSTR bstr);
 void FreeAnsiText(char* psz) noexcept;
 
-// The work behind the five methods of IInvokerK318. Each returns an HRESULT
-// and never lets a C++ exception out: a failure becomes the HRESULT that the
-// exception carries.
+// The work behind the five methods of IInvokerK318. Each returns the HRESULT
+// it answers; a failure on the way (memory, conversion) is raised as a
+// CHResultException or CConversionError, which the interface method that
+// calls it, the COM boundary, turns into the HRESULT the exception carries.
 struct CInvokerK318Methods {
-    static HRESULT LoadExe(ULONG rid, BSTR ConnStr) noexcept;
-    static HRESULT GetMacAddress(BSTR* bstrText) noexcept;
+    static HRESULT LoadExe(ULONG rid, BSTR ConnStr);
+    static HRESULT GetMacAddress(BSTR* bstrText);
     static HRESULT GetVer(ULONG* ver) noexcept;
-    static HRESULT GetSpReadUserID(BSTR* nUserName) noexcept;
-    static HRESULT RunVideo(ULONG userid, ULONG rid, BSTR ConnStr) noexcept;
+    static HRESULT GetSpReadUserID(BSTR* nUserName);
+    static HRESULT RunVideo(ULONG userid, ULONG rid, BSTR ConnStr);
 };
 
 // Resets adapter lana, reads its status and writes its address as

@@ -58,61 +58,57 @@ bool QueryAdapterAddress(UCHAR lana, char* text)
     return true;
 }
 
-HRESULT CInvokerK318Methods::GetMacAddress(BSTR* bstrText) noexcept
+HRESULT CInvokerK318Methods::GetMacAddress(BSTR* bstrText)
 {
     if (!bstrText)
         return E_POINTER;
     *bstrText = nullptr;  // a failure never leaves the caller holding garbage
-    return GuardedCall([&]() -> HRESULT {
-        CNarrowString result;
+    CNarrowString result;
 
-        UCHAR area[ENUM_AREA_SIZE];
-        std::memset(area, 0, sizeof(area));
-        NCB ncb;
-        std::memset(&ncb, 0, sizeof(ncb));
-        ncb.ncb_command = NCBENUM;
-        ncb.ncb_buffer = area;
-        ncb.ncb_length = ENUM_AREA_SIZE;
-        if (platform::g_ops.Netbios(&ncb) == NRC_GOODRET) {
-            const LANA_ENUM* list = reinterpret_cast<const LANA_ENUM*>(area);
-            for (UINT i = 0; i < list->length; ++i) {
-                char text[1024];
-                std::memset(text, 0, sizeof(text));
-                if (QueryAdapterAddress(list->lana[i], text)) {
-                    result.SetFormatted("%s", text);
-                    platform::g_ops.OutputDebugStringA(result);
-                    break;
-                }
+    UCHAR area[ENUM_AREA_SIZE];
+    std::memset(area, 0, sizeof(area));
+    NCB ncb;
+    std::memset(&ncb, 0, sizeof(ncb));
+    ncb.ncb_command = NCBENUM;
+    ncb.ncb_buffer = area;
+    ncb.ncb_length = ENUM_AREA_SIZE;
+    if (platform::g_ops.Netbios(&ncb) == NRC_GOODRET) {
+        const LANA_ENUM* list = reinterpret_cast<const LANA_ENUM*>(area);
+        for (UINT i = 0; i < list->length; ++i) {
+            char text[1024];
+            std::memset(text, 0, sizeof(text));
+            if (QueryAdapterAddress(list->lana[i], text)) {
+                result.SetFormatted("%s", text);
+                platform::g_ops.OutputDebugStringA(result);
+                break;
             }
         }
-        *bstrText = MakeBstr(result);
-        return S_OK;
-    });
+    }
+    *bstrText = MakeBstr(result);
+    return S_OK;
 }
 
-HRESULT CInvokerK318Methods::GetSpReadUserID(BSTR* nUserName) noexcept
+HRESULT CInvokerK318Methods::GetSpReadUserID(BSTR* nUserName)
 {
     if (!nUserName)
         return E_POINTER;
     *nUserName = nullptr;  // a failure never leaves the caller holding garbage
-    return GuardedCall([&]() -> HRESULT {
-        CNarrowString result;
-        KeyHandle key;
-        if (key.Open(HKEY_CURRENT_USER, "SoftWare\\Vorm\\Game", KEY_QUERY_VALUE) != ERROR_SUCCESS) {
-            *nUserName = MakeBstr(result);
-            return S_OK;
-        }
-
-        char path[PATH_BUFFER_SIZE + 1];
-        if (ReadHallPath(key.Get(), path)) {
-            CNarrowString iniFile;
-            iniFile.SetFormatted("%s\\Data\\introduce.ini", path);
-            char* buffer = result.GetBuffer(INTRODUCER_SIZE);
-            platform::g_ops.GetPrivateProfileStringA("config", "introducer", "", buffer,
-                                                     INTRODUCER_SIZE, iniFile);
-            result.ReleaseBuffer(-1);
-        }
+    CNarrowString result;
+    KeyHandle key;
+    if (key.Open(HKEY_CURRENT_USER, "SoftWare\\Vorm\\Game", KEY_QUERY_VALUE) != ERROR_SUCCESS) {
         *nUserName = MakeBstr(result);
         return S_OK;
-    });
+    }
+
+    char path[PATH_BUFFER_SIZE + 1];
+    if (ReadHallPath(key.Get(), path)) {
+        CNarrowString iniFile;
+        iniFile.SetFormatted("%s\\Data\\introduce.ini", path);
+        char* buffer = result.GetBuffer(INTRODUCER_SIZE);
+        platform::g_ops.GetPrivateProfileStringA("config", "introducer", "", buffer,
+                                                 INTRODUCER_SIZE, iniFile);
+        result.ReleaseBuffer(-1);
+    }
+    *nUserName = MakeBstr(result);
+    return S_OK;
 }

@@ -84,18 +84,16 @@ HRESULT STDMETHODCALLTYPE ReplacementTable::Add(const char* pszName, const char*
 
 HRESULT STDMETHODCALLTYPE ReplacementTable::AddWide(const wchar_t* pszName, const wchar_t* pszText)
 {
-    return GuardedCall([&]() -> HRESULT {
-        HRESULT hr = E_OUTOFMEMORY;
-        try {
-            UINT codePage = GetConversionCodePage();
-            CWideToNarrowText name(pszName, codePage);
-            CWideToNarrowText text(pszText, codePage);
-            hr = Add(name.Text(), text.Text());
-        } catch (...) {
-            return E_OUTOFMEMORY;
-        }
-        return hr;
-    });
+    // The entry's one barrier: an addition that cannot be made, whatever the
+    // reason, reports E_OUTOFMEMORY.
+    try {
+        const UINT codePage = GetConversionCodePage();
+        CWideToNarrowText name(pszName, codePage);
+        CWideToNarrowText text(pszText, codePage);
+        return Add(name.Text(), text.Text());
+    } catch (...) {
+        return E_OUTOFMEMORY;
+    }
 }
 
 HRESULT STDMETHODCALLTYPE ReplacementTable::Clear()

@@ -89,16 +89,17 @@ void CClassList::StartStop(bool bStart) noexcept
 // ---------------------------------------------------------------------------
 // CClassFactory
 
-CClassFactory::CClassFactory() : m_lRefs(0), m_pfnCreateInstance(nullptr)
+CClassFactory::CClassFactory() noexcept : m_lRefs(0), m_pfnCreateInstance(nullptr) {}
+
+HRESULT CClassFactory::Init() noexcept
 {
     HRESULT hr = m_lockObject.Init();
     if (FAILED(hr))
-        RaiseHResult(hr);
+        return hr;
     hr = m_lockCache.Init();
-    if (FAILED(hr)) {
+    if (FAILED(hr))
         m_lockObject.Term();
-        RaiseHResult(hr);
-    }
+    return hr;
 }
 
 CClassFactory::~CClassFactory()
@@ -168,10 +169,13 @@ HRESULT CreateClassFactory(void* pfnCreateInstance, REFIID riid, void** ppv)
     if (!ppv)
         return E_POINTER;
     *ppv = nullptr;
-    CClassFactory* pFactory = nullptr;
-    try {
-        pFactory = new CClassFactory;
-    } catch (...) {
+    // A factory that cannot be built, for want of memory or of a lock, reads
+    // as out of memory.
+    CClassFactory* pFactory = new (std::nothrow) CClassFactory;
+    if (!pFactory)
+        return E_OUTOFMEMORY;
+    if (FAILED(pFactory->Init())) {
+        delete pFactory;
         return E_OUTOFMEMORY;
     }
     pFactory->m_pfnCreateInstance = reinterpret_cast<CreateInstanceFunction>(pfnCreateInstance);

@@ -48,7 +48,8 @@ public:
 // the class list holds it (count 2 or more) it holds one module lock.
 class CClassFactory : public IClassFactory {
 public:
-    CClassFactory();  // raises the code of a lock that fails to initialise
+    CClassFactory() noexcept;
+    HRESULT Init() noexcept;  // the code of a lock that fails to initialise
     virtual ~CClassFactory();
 
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;

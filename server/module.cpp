@@ -132,13 +132,8 @@ HRESULT CServerModule::AddCommonReplacements(IUnknown* pReplacements)
 
 HRESULT CServerModule::AddShutdownCallback(void (*pfn)(void* pArg), void* pArg) noexcept
 {
-    ShutdownCallback* pItem = nullptr;
-    try {
-        pItem = static_cast<ShutdownCallback*>(
-            platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, sizeof(ShutdownCallback)));
-    } catch (...) {
-        pItem = nullptr;
-    }
+    auto* pItem = static_cast<ShutdownCallback*>(
+        platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, sizeof(ShutdownCallback)));
     if (!pItem)
         return E_OUTOFMEMORY;
     pItem->pfn = pfn;

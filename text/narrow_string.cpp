@@ -138,23 +138,17 @@ CNarrowString::CNarrowString() noexcept
     Attach(StringManager().GetNilString());
 }
 
-CNarrowString::CNarrowString(const char* psz)
+// Delegating to the default constructor makes the handle whole before the
+// copy starts, so a failure below releases it through the destructor.
+CNarrowString::CNarrowString(const char* psz) : CNarrowString()
 {
-    Attach(StringManager().GetNilString());
     if (psz && *psz) {
         const size_t cch = std::strlen(psz);
-        if (cch > static_cast<size_t>(INT_MAX - 8)) {
-            ReleaseData(Header());
+        if (cch > static_cast<size_t>(INT_MAX - 8))
             RaiseOutOfMemory();
-        }
-        try {
-            char* pszBuffer = GetBuffer(static_cast<int>(cch));
-            std::memcpy(pszBuffer, psz, cch);
-            ReleaseBuffer(static_cast<int>(cch));
-        } catch (...) {
-            ReleaseData(Header());
-            throw;
-        }
+        char* pszBuffer = GetBuffer(static_cast<int>(cch));
+        std::memcpy(pszBuffer, psz, cch);
+        ReleaseBuffer(static_cast<int>(cch));
     }
 }
 
@@ -250,32 +244,45 @@ void CNarrowString::ReleaseBuffer(int nNewLength)
     m_pszData[nNewLength] = '\0';
 }
 
+namespace {
+
+// Ends a variable argument list however the formatting ends.
+class CArgumentsEnd {
+public:
+    explicit CArgumentsEnd(va_list& args) noexcept : m_args(args) {}
+    ~CArgumentsEnd() { va_end(m_args); }
+    CArgumentsEnd(const CArgumentsEnd&) = delete;
+    CArgumentsEnd& operator=(const CArgumentsEnd&) = delete;
+
+private:
+    va_list& m_args;
+};
+
+}  // namespace
+
 void CNarrowString::SetFormatted(const char* pszFormat, ...)
 {
     if (!pszFormat)
         RaiseHResult(E_INVALIDARG);
-
     va_list args;
     va_start(args, pszFormat);
+    CArgumentsEnd end(args);
+    FormatArguments(pszFormat, args);
+}
+
+void CNarrowString::FormatArguments(const char* pszFormat, va_list args)
+{
     va_list measure;
     va_copy(measure, args);
     const int nLength = std::vsnprintf(nullptr, 0, pszFormat, measure);
     va_end(measure);
-    if (nLength < 0) {
-        va_end(args);
+    if (nLength < 0)
         RaiseHResult(E_INVALIDARG);
-    }
 
-    try {
-        PrepareWrite(nLength);
-    } catch (...) {
-        va_end(args);
-        throw;
-    }
+    PrepareWrite(nLength);
     CStringHeader* pData = Header();
     const int nWritten = std::vsnprintf(m_pszData, static_cast<size_t>(pData->nCapacity) + 1,
                                         pszFormat, args);
-    va_end(args);
     if (nWritten < 0 || nWritten > pData->nCapacity) {
         m_pszData[pData->nLength] = '\0';
         RaiseHResult(E_INVALIDARG);

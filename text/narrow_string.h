@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <oleauto.h>
 
+#include <cstdarg>
+
 class CStringManager;
 
 struct CStringHeader {
@@ -79,6 +81,7 @@ public:
     CStringHeader* Header() const noexcept { return reinterpret_cast<CStringHeader*>(m_pszData) - 1; }
 
 private:
+    void FormatArguments(const char* pszFormat, va_list args);
     void PrepareWrite(int nChars);
     void Attach(CStringHeader* pData) noexcept;
     static void ReleaseData(CStringHeader* pData) noexcept;

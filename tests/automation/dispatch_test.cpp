@@ -112,7 +112,8 @@ Outcome CallInvoke(RecordingInvoker& obj, DISPID id, DISPPARAMS* dp)
     o.result.vt = VT_I4;
     o.result.lVal = RESULT_SENTINEL;
     o.argErr = ARGERR_UNSET;
-    o.hr = DispatchInvoke(&obj, id, dp, &o.result, &o.argErr);
+    // Through one barrier, as the object's Invoke calls it.
+    o.hr = GuardedCall([&] { return DispatchInvoke(&obj, id, dp, &o.result, &o.argErr); });
     return o;
 }
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bridge/invoker.h"
+#include "tests/bridge/barrier_calls.h"
 #include "tests/support/platform_override.h"
 #include "text/narrow_string.h"
 
@@ -98,8 +99,8 @@ enum class Call { LoadExe, RunVideo };
 
 HRESULT Request(Call call, BSTR text = nullptr)
 {
-    return call == Call::LoadExe ? CInvokerK318Methods::LoadExe(1, text)
-                                 : CInvokerK318Methods::RunVideo(7, 1, text);
+    return call == Call::LoadExe ? Methods::LoadExe(1, text)
+                                 : Methods::RunVideo(7, 1, text);
 }
 
 TEST_F(HallMessages, RateLimitJudgesTheUnsignedDifference)
@@ -154,10 +155,10 @@ TEST_F(HallMessages, RefusedCallsDoNotMoveTheTickAndTheTickIsShared)
 
 TEST_F(HallMessages, ARequestWithoutWindowStillCounts)
 {
-    EXPECT_EQ(CInvokerK318Methods::RunVideo(99, 1, nullptr), S_OK);
+    EXPECT_EQ(Methods::RunVideo(99, 1, nullptr), S_OK);
     EXPECT_TRUE(g_received.empty());
     g_fakeTick += 500;
-    EXPECT_EQ(CInvokerK318Methods::LoadExe(1, nullptr), S_FALSE);
+    EXPECT_EQ(Methods::LoadExe(1, nullptr), S_FALSE);
     EXPECT_TRUE(g_received.empty());
 }
 
@@ -178,8 +179,8 @@ TEST_F(HallMessages, EachMethodReachesOnlyItsOwnWindow)
         SCOPED_TRACE(c.name);
         g_received.clear();
         g_fakeTick += HALL_REQUEST_INTERVAL;
-        HRESULT hr = c.call == Call::LoadExe ? CInvokerK318Methods::LoadExe(12, x.b)
-                                             : CInvokerK318Methods::RunVideo(c.userid, 12, x.b);
+        HRESULT hr = c.call == Call::LoadExe ? Methods::LoadExe(12, x.b)
+                                             : Methods::RunVideo(c.userid, 12, x.b);
         EXPECT_EQ(hr, S_OK);
         ASSERT_EQ(g_received.size(), 1u);
         EXPECT_EQ(g_received[0].hWnd, this->*c.target);
@@ -189,7 +190,7 @@ TEST_F(HallMessages, EachMethodReachesOnlyItsOwnWindow)
     // No numbered window for 0: RunVideo does not fall back to the plain one.
     g_received.clear();
     g_fakeTick += HALL_REQUEST_INTERVAL;
-    EXPECT_EQ(CInvokerK318Methods::RunVideo(0, 12, x.b), S_OK);
+    EXPECT_EQ(Methods::RunVideo(0, 12, x.b), S_OK);
     EXPECT_TRUE(g_received.empty());
 }
 
@@ -197,13 +198,13 @@ TEST_F(HallMessages, LoadExeIgnoresNumberedWindowsWhenThePlainOneIsMissing)
 {
     DestroyWindow(m_plain);
     m_plain = nullptr;
-    EXPECT_EQ(CInvokerK318Methods::LoadExe(12, nullptr), S_OK);
+    EXPECT_EQ(Methods::LoadExe(12, nullptr), S_OK);
     EXPECT_TRUE(g_received.empty());
 }
 
 TEST_F(HallMessages, WParamCarriesRidUnchanged)
 {
-    EXPECT_EQ(CInvokerK318Methods::LoadExe(0xFFFFFFFFu, nullptr), S_OK);
+    EXPECT_EQ(Methods::LoadExe(0xFFFFFFFFu, nullptr), S_OK);
     ASSERT_EQ(g_received.size(), 1u);
     EXPECT_EQ(g_received[0].wParam, 0xFFFFFFFFu);
 }
@@ -226,7 +227,7 @@ TEST_F(HallMessages, TextAsTheHallReceivesIt)
         SCOPED_TRACE(c.name);
         g_received.clear();
         g_fakeTick += HALL_REQUEST_INTERVAL;
-        EXPECT_EQ(CInvokerK318Methods::LoadExe(12, c.text), S_OK);
+        EXPECT_EQ(Methods::LoadExe(12, c.text), S_OK);
         ASSERT_EQ(g_received.size(), 1u);
         EXPECT_EQ(g_received[0].text, c.expected);
         EXPECT_EQ(g_received[0].header.nLength, static_cast<LONG>(c.expected.size()));
@@ -276,7 +277,7 @@ TEST_F(HallMessages, TheHallKeepsGrowsAndReleasesTextThroughTheManagersTable)
 {
     g_hallKeeps = true;
     Bstr room(L"room=7");
-    EXPECT_EQ(CInvokerK318Methods::LoadExe(12, room.b), S_OK);
+    EXPECT_EQ(Methods::LoadExe(12, room.b), S_OK);
     ASSERT_EQ(g_kept.size(), 1u);
     CStringHeader* pData = g_kept[0];
     EXPECT_EQ(pData->nRefs, 1);  // the sender has let go; the hall's reference holds it
@@ -313,7 +314,7 @@ TEST_F(HallMessages, TheHallKeepsGrowsAndReleasesTextThroughTheManagersTable)
 TEST_F(HallMessages, HeaderInFrontOfTheText)
 {
     Bstr room(L"room=7");
-    EXPECT_EQ(CInvokerK318Methods::LoadExe(12, room.b), S_OK);
+    EXPECT_EQ(Methods::LoadExe(12, room.b), S_OK);
     ASSERT_EQ(g_received.size(), 1u);
     const CStringHeader& h = g_received[0].header;
     EXPECT_EQ(h.pManager, &StringManager());
@@ -336,9 +337,9 @@ TEST_F(HallMessages, AWindowOfAnotherProcessCountsAsNone)
     g_foreignWindow = nullptr;
     ScopedOp<DWORD(WINAPI*)(HWND, LPDWORD)> owner(&platform::Ops::GetWindowThreadProcessId, &ForeignOwner);
     Bstr x(L"x");
-    EXPECT_EQ(CInvokerK318Methods::LoadExe(12, x.b), S_OK);
+    EXPECT_EQ(Methods::LoadExe(12, x.b), S_OK);
     g_fakeTick += HALL_REQUEST_INTERVAL;
-    EXPECT_EQ(CInvokerK318Methods::RunVideo(7, 12, x.b), S_OK);
+    EXPECT_EQ(Methods::RunVideo(7, 12, x.b), S_OK);
     EXPECT_TRUE(g_received.empty());
     EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
 }
@@ -352,7 +353,7 @@ TEST_F(HallMessages, TheFirstWindowOfOurOwnProcessGetsTheMessage)
     HWND expected = g_foreignWindow == m_plain ? second : m_plain;
     {
         ScopedOp<DWORD(WINAPI*)(HWND, LPDWORD)> owner(&platform::Ops::GetWindowThreadProcessId, &ForeignOwner);
-        EXPECT_EQ(CInvokerK318Methods::LoadExe(12, nullptr), S_OK);
+        EXPECT_EQ(Methods::LoadExe(12, nullptr), S_OK);
     }
     g_foreignWindow = nullptr;
     DestroyWindow(second);
@@ -374,22 +375,22 @@ TEST_F(HallMessages, FailuresBecomeTheCarriedResultAfterTheTickIsSet)
     Bstr x(L"x");
     {
         ScopedOp<LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T)> heap(&platform::Ops::HeapAlloc, &FailingHeapAlloc);
-        EXPECT_EQ(CInvokerK318Methods::LoadExe(12, x.b), E_OUTOFMEMORY);
+        EXPECT_EQ(Methods::LoadExe(12, x.b), E_OUTOFMEMORY);
         EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
         g_fakeTick += HALL_REQUEST_INTERVAL;
-        EXPECT_EQ(CInvokerK318Methods::RunVideo(7, 12, x.b), E_OUTOFMEMORY);
+        EXPECT_EQ(Methods::RunVideo(7, 12, x.b), E_OUTOFMEMORY);
         EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
     }
     {
         ScopedOp<int(WINAPI*)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL)> conv(
             &platform::Ops::WideCharToMultiByte, &FailingConversion);
         g_fakeTick += HALL_REQUEST_INTERVAL;
-        EXPECT_EQ(CInvokerK318Methods::LoadExe(12, x.b), HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION));
+        EXPECT_EQ(Methods::LoadExe(12, x.b), HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION));
         EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
         // A failed conversion that leaves no last error is a failure all the same.
         g_conversionError = 0;
         g_fakeTick += HALL_REQUEST_INTERVAL;
-        EXPECT_EQ(CInvokerK318Methods::RunVideo(7, 12, x.b), E_FAIL);
+        EXPECT_EQ(Methods::RunVideo(7, 12, x.b), E_FAIL);
         g_conversionError = ERROR_NO_UNICODE_TRANSLATION;
     }
     EXPECT_TRUE(g_received.empty());
@@ -409,7 +410,7 @@ TEST(GetVer, AlwaysOne)
 {
     for (int i = 0; i < 2; ++i) {
         ULONG ver = 0;
-        EXPECT_EQ(CInvokerK318Methods::GetVer(&ver), S_OK);
+        EXPECT_EQ(Methods::GetVer(&ver), S_OK);
         EXPECT_EQ(ver, 1u);
     }
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bridge/invoker.h"
+#include "tests/bridge/barrier_calls.h"
 #include "tests/support/platform_override.h"
 
 using testing_support::ScopedOp;
@@ -129,7 +130,7 @@ TEST_F(MacAddress, FirstAnsweringAdapterInListOrder)
         g_debugOutput.clear();
 
         BSTR text = nullptr;
-        EXPECT_EQ(CInvokerK318Methods::GetMacAddress(&text), S_OK);
+        EXPECT_EQ(Methods::GetMacAddress(&text), S_OK);
         EXPECT_EQ(Take(text), c.expected);
         EXPECT_EQ(CallLog(), c.calls);
         if (c.expected.empty()) {
@@ -156,7 +157,7 @@ TEST_F(MacAddress, ControlBlocksCarryOnlyTheirOwnFields)
     g_net.lanas = {5};
     g_net.adapters[5] = kAnswers3;
     BSTR text = nullptr;
-    EXPECT_EQ(CInvokerK318Methods::GetMacAddress(&text), S_OK);
+    EXPECT_EQ(Methods::GetMacAddress(&text), S_OK);
     Take(text);
     ASSERT_EQ(g_net.calls.size(), 3u);
 
@@ -274,7 +275,7 @@ protected:
     static std::wstring Read()
     {
         BSTR b = nullptr;
-        EXPECT_EQ(CInvokerK318Methods::GetSpReadUserID(&b), S_OK);
+        EXPECT_EQ(Methods::GetSpReadUserID(&b), S_OK);
         return Take(b);
     }
 
@@ -381,19 +382,19 @@ TEST_F(Introducer, AllocationFailureIsReported)
     SetPath("D:\\Hall");
     ScopedOp<LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T)> heap(&platform::Ops::HeapAlloc, &FailingHeapAlloc);
     BSTR b = reinterpret_cast<BSTR>(0x1);  // garbage the caller left in the out value
-    EXPECT_EQ(CInvokerK318Methods::GetSpReadUserID(&b), E_OUTOFMEMORY);
+    EXPECT_EQ(Methods::GetSpReadUserID(&b), E_OUTOFMEMORY);
     EXPECT_EQ(b, nullptr);
     ScopedOp<BSTR(WINAPI*)(const OLECHAR*, UINT)> bstr(&platform::Ops::SysAllocStringLen, &FailingBstrAlloc);
     b = reinterpret_cast<BSTR>(0x1);
-    EXPECT_EQ(CInvokerK318Methods::GetMacAddress(&b), E_OUTOFMEMORY);
+    EXPECT_EQ(Methods::GetMacAddress(&b), E_OUTOFMEMORY);
     EXPECT_EQ(b, nullptr);
 }
 
 TEST(OutValues, NullOutPointersAreRefused)
 {
-    EXPECT_EQ(CInvokerK318Methods::GetVer(nullptr), E_POINTER);
-    EXPECT_EQ(CInvokerK318Methods::GetMacAddress(nullptr), E_POINTER);
-    EXPECT_EQ(CInvokerK318Methods::GetSpReadUserID(nullptr), E_POINTER);
+    EXPECT_EQ(Methods::GetVer(nullptr), E_POINTER);
+    EXPECT_EQ(Methods::GetMacAddress(nullptr), E_POINTER);
+    EXPECT_EQ(Methods::GetSpReadUserID(nullptr), E_POINTER);
 }
 
 }  // namespace
