@@ -24,37 +24,39 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 	cmake --build $(BUILD64) -j $(JOBS)
 
-# The 32-bit tests need a machine that runs 32-bit programs; on one whose
-# kernel refuses them (Exec format error) they cannot run at all, and this
-# says so instead of failing. The 64-bit tests run everywhere.
+# The 32-bit runs need a machine whose kernel runs 32-bit programs; on one
+# that refuses them (Exec format error) they cannot run at all, and each
+# target says so in one line instead of failing. The 64-bit runs go
+# everywhere.
+CAN_RUN_32 = $(BUILD)/wine-run --can-run
+define ON_32BIT
+	@if $(CAN_RUN_32); then $(1); else \
+	    echo "$@: this machine cannot run 32-bit programs (its kernel refuses them), so $(2) not run here"; fi
+endef
+
 test: build
 	@$(MAKE) --no-print-directory test32
 	@$(MAKE) --no-print-directory test64
 
 test32:
-	@if $(BUILD)/wine-run --can-run; then \
-	    ctest --preset mingw; \
-	else \
-	    echo "test32: this machine cannot run 32-bit programs (its kernel refuses them), so the 32-bit tests are not run here"; \
-	fi
+	$(call ON_32BIT,ctest --preset mingw,the 32-bit tests are)
 
 test64:
 	ctest --preset mingw64
 
+# The demo runs the 32-bit library where it can, else the 64-bit one.
 demo: build
-	cmake --build $(BUILD) --target run_demo
+	@if $(CAN_RUN_32); then cmake --build $(BUILD) --target run_demo; else \
+	    echo "demo: this machine cannot run 32-bit programs (its kernel refuses them), so the demo runs the 64-bit library"; \
+	    cmake --build $(BUILD64) --target run_demo; fi
 
-# The benchmark of each build; the 32-bit one only where 32-bit programs run.
+# The benchmark of each build.
 bench: build
 	@$(MAKE) --no-print-directory bench32
 	@$(MAKE) --no-print-directory bench64
 
 bench32:
-	@if $(BUILD)/wine-run --can-run; then \
-	    cmake --build $(BUILD) --target run_bench; \
-	else \
-	    echo "bench32: this machine cannot run 32-bit programs (its kernel refuses them), so the 32-bit benchmark is not run here"; \
-	fi
+	$(call ON_32BIT,cmake --build $(BUILD) --target run_bench,the 32-bit benchmark is)
 
 bench64:
 	cmake --build $(BUILD64) --target run_bench
@@ -65,11 +67,7 @@ stress: build
 	@$(MAKE) --no-print-directory stress64
 
 stress32:
-	@if $(BUILD)/wine-run --can-run; then \
-	    cmake --build $(BUILD) --target run_stress; \
-	else \
-	    echo "stress32: this machine cannot run 32-bit programs (its kernel refuses them), so the 32-bit runs are not made here"; \
-	fi
+	$(call ON_32BIT,cmake --build $(BUILD) --target run_stress,the 32-bit runs are)
 
 stress64:
 	cmake --build $(BUILD64) --target run_stress
