@@ -1,5 +1,6 @@
 #include "registration/replacements.h"
 
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "text/code_page.h"
 #include "text/errors.h"
@@ -16,19 +17,13 @@ void* HeapGrow(void* p, SIZE_T cb)
         return HeapGet(cb);
     return platform::g_ops.HeapReAlloc(platform::g_ops.GetProcessHeap(), 0, p, cb);
 }
-void HeapPut(void* p)
-{
-    if (p != nullptr)
-        platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, p);
-}
-
-char* CopyText(const char* psz)
+HeapBlock<char> CopyText(const char* psz)
 {
     SIZE_T cb = static_cast<SIZE_T>(lstrlenA(psz)) + 1;
-    char* p = static_cast<char*>(HeapGet(cb));
-    if (p != nullptr)
-        CopyMemory(p, psz, cb);
-    return p;
+    HeapBlock<char> copy(static_cast<char*>(HeapGet(cb)));
+    if (copy)
+        CopyMemory(copy.Get(), psz, cb);
+    return copy;
 }
 
 }  // namespace
@@ -54,30 +49,23 @@ HRESULT STDMETHODCALLTYPE ReplacementTable::Add(const char* pszName, const char*
 {
     if (pszName == nullptr || pszText == nullptr)
         return E_INVALIDARG;
-    char* name = CopyText(pszName);
-    char* text = name != nullptr ? CopyText(pszText) : nullptr;
-    if (name == nullptr || text == nullptr) {
-        HeapPut(name);
+    HeapBlock<char> name = CopyText(pszName);
+    if (!name)
         return E_OUTOFMEMORY;
-    }
+    HeapBlock<char> text = CopyText(pszText);
+    if (!text)
+        return E_OUTOFMEMORY;
     SIZE_T cb = sizeof(char*) * (static_cast<SIZE_T>(m_count) + 1);
     char** names = static_cast<char**>(HeapGrow(m_names, cb));
-    if (names == nullptr) {
-        HeapPut(name);
-        HeapPut(text);
+    if (names == nullptr)
         return E_OUTOFMEMORY;
-    }
     m_names = names;
     char** texts = static_cast<char**>(HeapGrow(m_texts, cb));
-    if (texts == nullptr) {
-        // The names array keeps its extra slot unused; the count is unchanged.
-        HeapPut(name);
-        HeapPut(text);
-        return E_OUTOFMEMORY;
-    }
+    if (texts == nullptr)
+        return E_OUTOFMEMORY;  // the names array keeps its extra slot unused
     m_texts = texts;
-    m_names[m_count] = name;
-    m_texts[m_count] = text;
+    m_names[m_count] = name.Detach();  // the table owns both from here
+    m_texts[m_count] = text.Detach();
     ++m_count;
     return S_OK;
 }
@@ -99,11 +87,11 @@ HRESULT STDMETHODCALLTYPE ReplacementTable::AddWide(const wchar_t* pszName, cons
 HRESULT STDMETHODCALLTYPE ReplacementTable::Clear()
 {
     for (UINT i = 0; i < m_count; ++i) {
-        HeapPut(m_names[i]);
-        HeapPut(m_texts[i]);
+        HeapBlock<char> name(m_names[i]);
+        HeapBlock<char> text(m_texts[i]);
     }
-    HeapPut(m_names);
-    HeapPut(m_texts);
+    HeapBlock<char*> names(m_names);
+    HeapBlock<char*> texts(m_texts);
     m_names = nullptr;
     m_texts = nullptr;
     m_count = 0;
@@ -123,31 +111,26 @@ namespace {
 
 class ExpansionBuffer {
 public:
-    ~ExpansionBuffer() { HeapPut(m_p); }
     bool Append(const char* p, SIZE_T cb)
     {
         for (SIZE_T i = 0; i < cb; ++i) {
             if (m_size == m_capacity) {
                 SIZE_T cap = m_capacity == 0 ? 1 : m_capacity * 2;
-                char* grown = static_cast<char*>(HeapGrow(m_p, cap));
+                char* grown = static_cast<char*>(HeapGrow(m_text.Get(), cap));
                 if (grown == nullptr)
-                    return false;
-                m_p = grown;
+                    return false;  // the old block is still ours
+                m_text.Detach();   // moved into the grown one
+                m_text.Reset(grown);
                 m_capacity = cap;
             }
-            m_p[m_size++] = p[i];
+            m_text.Get()[m_size++] = p[i];
         }
         return true;
     }
-    char* Detach()
-    {
-        char* p = m_p;
-        m_p = nullptr;
-        return p;
-    }
+    char* Detach() noexcept { return m_text.Detach(); }
 
 private:
-    char* m_p = nullptr;
+    HeapBlock<char> m_text;
     SIZE_T m_size = 0;
     SIZE_T m_capacity = 0;
 };
@@ -219,4 +202,7 @@ HRESULT ExpandReplacements(const StringEntry* table, UINT index, ReplacementTabl
     return S_OK;
 }
 
-void FreeExpandedText(char* psz) noexcept { HeapPut(psz); }
+void FreeExpandedText(char* psz) noexcept
+{
+    HeapBlock<char> text(psz);
+}
