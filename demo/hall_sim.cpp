@@ -10,66 +10,31 @@
 #include <cstdio>
 #include <string>
 
+#include "fake_hall/fake_hall.h"
 #include "script_host/script_host.h"
 
 namespace {
 
-const char kHallClass[] = "K318HallMutexClass";
-const char kHallTitle[] = "K318HallHideWindows";
 const char kHallKey[] = "SoftWare\\Vorm\\Game";
-
-// The request message the bridge sends, and the header in front of the text
-// that its lParam's string handle points at.
-const UINT kHallRequest = WM_USER + 100;
-struct StringHeader {
-    void* pManager;
-    LONG nLength;
-    LONG nCapacity;
-    LONG nRefs;
-};
 
 // ---------------------------------------------------------------- the hall
 
-LRESULT CALLBACK HallWindowProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
+// Prints a request exactly as the hall read it.
+void PrintRequest(const fake_hall::Request& r, fake_hall::Header*)
 {
-    if (msg == kHallRequest) {
-        char title[64] = {};
-        GetWindowTextA(hwnd, title, sizeof title);
-        // lParam is the address of a string handle: one pointer to the first
-        // character, with the 16-byte header in front of it.
-        const char* text = *reinterpret_cast<const char* const*>(lParam);
-        const StringHeader* header = reinterpret_cast<const StringHeader*>(text) - 1;
-        std::printf("  hall  | window \"%s\" got WM_HALL_REQUEST: rid=%lu text=\"%s\"\n"
-                    "        |   header: length=%ld capacity=%ld refs=%ld manager=%p\n",
-                    title, static_cast<unsigned long>(wParam), text, header->nLength,
-                    header->nCapacity, header->nRefs, static_cast<void*>(header->pManager));
-        return 1;
-    }
-    return DefWindowProcA(hwnd, msg, wParam, lParam);
+    std::printf("  hall  | window \"%s\" got WM_HALL_REQUEST: rid=%lu text=\"%s\"\n"
+                "        |   header: length=%ld capacity=%ld refs=%ld manager=%p\n",
+                r.title.c_str(), static_cast<unsigned long>(r.rid), r.text.c_str(), r.header.nLength,
+                r.header.nCapacity, r.header.nRefs, r.header.pManager);
 }
 
 class Hall {
 public:
     bool Open()
     {
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = HallWindowProc;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = kHallClass;
-        if (!RegisterClassA(&wc))
-            return false;
-        m_plain = CreateWindowA(kHallClass, kHallTitle, 0, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
-        m_user7 = CreateWindowA(kHallClass, "K318HallHideWindows7", 0, 0, 0, 0, 0, nullptr, nullptr,
-                                wc.hInstance, nullptr);
-        return m_plain && m_user7 && WriteInstallData();
-    }
-
-    ~Hall()
-    {
-        if (m_plain)
-            DestroyWindow(m_plain);
-        if (m_user7)
-            DestroyWindow(m_user7);
+        m_windows.onRequest = PrintRequest;
+        return m_windows.Open(fake_hall::kPlainTitle) && m_windows.Open("K318HallHideWindows7") &&
+               WriteInstallData();
     }
 
     const std::string& Folder() const { return m_folder; }
@@ -94,8 +59,7 @@ private:
         return rc == ERROR_SUCCESS;
     }
 
-    HWND m_plain = nullptr;
-    HWND m_user7 = nullptr;
+    fake_hall::Hall m_windows;
     std::string m_folder;
 };
 
@@ -148,7 +112,7 @@ int main(int argc, char** argv)
                 "  hall  | windows \"%s\" and \"K318HallHideWindows7\" of class \"%s\"\n"
                 "  hall  | HKCU\\%s path = %s, introducer = 10086\n"
                 "  hall  | running page %s in the in-process JScript engine\n\n",
-                kHallTitle, kHallClass, kHallKey, hall.Folder().c_str(), pszPage);
+                fake_hall::kPlainTitle, fake_hall::kWindowClass, kHallKey, hall.Folder().c_str(), pszPage);
     std::fflush(stdout);
 
     if (FAILED(CoInitialize(nullptr))) {

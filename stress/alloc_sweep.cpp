@@ -15,6 +15,8 @@
 
 #include "stress/stress_common.h"
 
+#include "fake_hall/fake_hall.h"
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -478,28 +480,19 @@ void WriteInstall(const std::string& introducer)
     stress::SetHallPath(REG_SZ, g_installDir.c_str(), static_cast<DWORD>(g_installDir.size() + 1));
 }
 
-// The hall's windows in this process: the last request each one received.
+// The hall's windows in this process: the last request they received.
 std::string g_lastRequest;
-
-LRESULT CALLBACK HallProc(HWND h, UINT msg, WPARAM w, LPARAM l)
-{
-    if (msg == WM_USER + 100) {
-        const char* text = *reinterpret_cast<const char* const*>(l);
-        g_lastRequest = std::to_string(w) + ":" + text;
-        return 0;
-    }
-    return DefWindowProcA(h, msg, w, l);
-}
+fake_hall::Hall* g_pHall = nullptr;
 
 void MakeHallWindows()
 {
-    WNDCLASSA wc = {};
-    wc.lpfnWndProc = HallProc;
-    wc.hInstance = GetModuleHandleA(nullptr);
-    wc.lpszClassName = "K318HallMutexClass";
-    RegisterClassA(&wc);
-    CreateWindowA(wc.lpszClassName, "K318HallHideWindows", 0, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
-    CreateWindowA(wc.lpszClassName, "K318HallHideWindows7", 0, 0, 0, 0, 0, nullptr, nullptr, wc.hInstance, nullptr);
+    static fake_hall::Hall hall;
+    hall.onRequest = [](const fake_hall::Request& r, fake_hall::Header*) {
+        g_lastRequest = std::to_string(r.rid) + ":" + r.text;
+    };
+    hall.Open(fake_hall::kPlainTitle);
+    hall.Open("K318HallHideWindows7");
+    g_pHall = &hall;
 }
 
 // What a failed run may answer besides E_OUTOFMEMORY, by design:
@@ -542,6 +535,8 @@ const Scenario kScenarios[] = {
 Answer Run(const Scenario& s)
 {
     g_lastRequest.clear();
+    if (g_pHall != nullptr)
+        g_pHall->Clear();  // only the last request counts
     Answer a = s.run();
     a.text += L"|";
     for (unsigned char c : g_lastRequest)

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "bridge/invoker.h"
+#include "fake_hall/fake_hall.h"
 #include "tests/bridge/barrier_calls.h"
 #include "tests/support/platform_override.h"
 #include "text/narrow_string.h"
@@ -16,33 +17,8 @@ namespace {
 DWORD g_fakeTick = 0;
 DWORD WINAPI FakeTick() { return g_fakeTick; }
 
-struct Received {
-    HWND hWnd;
-    WPARAM wParam;
-    std::string text;
-    CStringHeader header;
-};
-std::vector<Received> g_received;
-// When set, the hall keeps a reference to each text it receives, as a hall
-// that queues the request does.
-bool g_hallKeeps = false;
-std::vector<CStringHeader*> g_kept;
-
-LRESULT CALLBACK HallWndProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lParam)
-{
-    if (msg == WM_HALL_REQUEST) {
-        const char* text = *reinterpret_cast<char**>(lParam);
-        CStringHeader* pHeader = reinterpret_cast<CStringHeader*>(const_cast<char*>(text)) - 1;
-        Received r{hWnd, wParam, text, *pHeader};
-        g_received.push_back(r);
-        if (g_hallKeeps) {
-            InterlockedIncrement(&pHeader->nRefs);
-            g_kept.push_back(pHeader);
-        }
-        return 0;
-    }
-    return DefWindowProcA(hWnd, msg, wParam, lParam);
-}
+static_assert(sizeof(fake_hall::Header) == sizeof(CStringHeader), "the hall reads the header we write");
+static_assert(WM_HALL_REQUEST == fake_hall::kRequestMessage, "the hall listens for the message we send");
 
 struct Bstr {
     BSTR b;
@@ -56,42 +32,26 @@ public:
     HWND m_plain{}, m_seven{}, m_minusOne{};
 
 protected:
-    static void SetUpTestSuite()
-    {
-        WNDCLASSA wc{};
-        wc.lpfnWndProc = HallWndProc;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "K318HallMutexClass";
-        RegisterClassA(&wc);
-    }
-
     void SetUp() override
     {
         m_plain = MakeWindow("K318HallHideWindows");
         m_seven = MakeWindow("K318HallHideWindows7");
         m_minusOne = MakeWindow("K318HallHideWindows-1");
-        g_received.clear();
-        g_hallKeeps = false;
-        g_kept.clear();
         g_dwLastRequestTick = 0;
         g_fakeTick = 100000;
     }
 
-    void TearDown() override
-    {
-        for (HWND h : {m_plain, m_seven, m_minusOne})
-            DestroyWindow(h);
-        testing_support::RestoreRealPlatform();
-    }
+    void TearDown() override { testing_support::RestoreRealPlatform(); }
 
-    static HWND MakeWindow(const char* title)
+    HWND MakeWindow(const char* title)
     {
-        HWND h = CreateWindowA("K318HallMutexClass", title, WS_OVERLAPPED, 0, 0, 10, 10, nullptr, nullptr,
-                               GetModuleHandleA(nullptr), nullptr);
+        HWND h = m_hall.Open(title);
         EXPECT_NE(h, nullptr);
         return h;
     }
+    const std::vector<fake_hall::Request>& Received() const { return m_hall.Received(); }
 
+    fake_hall::Hall m_hall;  // its windows go with the test
     ScopedOp<DWORD(WINAPI*)()> m_tick{&platform::Ops::GetTickCount, &FakeTick};
 };
 
@@ -123,12 +83,12 @@ TEST_F(HallMessages, RateLimitJudgesTheUnsignedDifference)
     for (Call call : {Call::LoadExe, Call::RunVideo}) {
         for (const Case& c : cases) {
             SCOPED_TRACE(c.name);
-            g_received.clear();
+            m_hall.Clear();
             g_dwLastRequestTick = c.last;
             g_fakeTick = c.now;
             EXPECT_EQ(Request(call), c.expected);
             EXPECT_EQ(g_dwLastRequestTick, c.expected == S_OK ? c.now : c.last);
-            EXPECT_EQ(g_received.size(), c.expected == S_OK ? 1u : 0u);
+            EXPECT_EQ(Received().size(), c.expected == S_OK ? 1u : 0u);
         }
     }
 }
@@ -149,17 +109,17 @@ TEST_F(HallMessages, RefusedCallsDoNotMoveTheTickAndTheTickIsShared)
         g_fakeTick = s.at;
         EXPECT_EQ(Request(s.call), s.expected);
     }
-    EXPECT_EQ(g_received.size(), 3u);
+    EXPECT_EQ(Received().size(), 3u);
     EXPECT_EQ(g_dwLastRequestTick, 102000u);
 }
 
 TEST_F(HallMessages, ARequestWithoutWindowStillCounts)
 {
     EXPECT_EQ(Methods::RunVideo(99, 1, nullptr), S_OK);
-    EXPECT_TRUE(g_received.empty());
+    EXPECT_TRUE(Received().empty());
     g_fakeTick += 500;
     EXPECT_EQ(Methods::LoadExe(1, nullptr), S_FALSE);
-    EXPECT_TRUE(g_received.empty());
+    EXPECT_TRUE(Received().empty());
 }
 
 TEST_F(HallMessages, EachMethodReachesOnlyItsOwnWindow)
@@ -177,36 +137,36 @@ TEST_F(HallMessages, EachMethodReachesOnlyItsOwnWindow)
     Bstr x(L"x");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        g_received.clear();
+        m_hall.Clear();
         g_fakeTick += HALL_REQUEST_INTERVAL;
         HRESULT hr = c.call == Call::LoadExe ? Methods::LoadExe(12, x.b)
                                              : Methods::RunVideo(c.userid, 12, x.b);
         EXPECT_EQ(hr, S_OK);
-        ASSERT_EQ(g_received.size(), 1u);
-        EXPECT_EQ(g_received[0].hWnd, this->*c.target);
-        EXPECT_EQ(g_received[0].wParam, 12u);
-        EXPECT_EQ(g_received[0].text, "x");
+        ASSERT_EQ(Received().size(), 1u);
+        EXPECT_EQ(Received()[0].hWnd, this->*c.target);
+        EXPECT_EQ(Received()[0].rid, 12u);
+        EXPECT_EQ(Received()[0].text, "x");
     }
     // No numbered window for 0: RunVideo does not fall back to the plain one.
-    g_received.clear();
+    m_hall.Clear();
     g_fakeTick += HALL_REQUEST_INTERVAL;
     EXPECT_EQ(Methods::RunVideo(0, 12, x.b), S_OK);
-    EXPECT_TRUE(g_received.empty());
+    EXPECT_TRUE(Received().empty());
 }
 
 TEST_F(HallMessages, LoadExeIgnoresNumberedWindowsWhenThePlainOneIsMissing)
 {
-    DestroyWindow(m_plain);
+    m_hall.Close(m_plain);
     m_plain = nullptr;
     EXPECT_EQ(Methods::LoadExe(12, nullptr), S_OK);
-    EXPECT_TRUE(g_received.empty());
+    EXPECT_TRUE(Received().empty());
 }
 
 TEST_F(HallMessages, WParamCarriesRidUnchanged)
 {
     EXPECT_EQ(Methods::LoadExe(0xFFFFFFFFu, nullptr), S_OK);
-    ASSERT_EQ(g_received.size(), 1u);
-    EXPECT_EQ(g_received[0].wParam, 0xFFFFFFFFu);
+    ASSERT_EQ(Received().size(), 1u);
+    EXPECT_EQ(Received()[0].rid, 0xFFFFFFFFu);
 }
 
 TEST_F(HallMessages, TextAsTheHallReceivesIt)
@@ -225,12 +185,12 @@ TEST_F(HallMessages, TextAsTheHallReceivesIt)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        g_received.clear();
+        m_hall.Clear();
         g_fakeTick += HALL_REQUEST_INTERVAL;
         EXPECT_EQ(Methods::LoadExe(12, c.text), S_OK);
-        ASSERT_EQ(g_received.size(), 1u);
-        EXPECT_EQ(g_received[0].text, c.expected);
-        EXPECT_EQ(g_received[0].header.nLength, static_cast<LONG>(c.expected.size()));
+        ASSERT_EQ(Received().size(), 1u);
+        EXPECT_EQ(Received()[0].text, c.expected);
+        EXPECT_EQ(Received()[0].header.nLength, static_cast<LONG>(c.expected.size()));
     }
 }
 
@@ -249,12 +209,12 @@ TEST_F(HallMessages, DoubleByteTextReachesTheHallAsItsBytes)
     Bstr text(L"\u623f\u95f4=\u4e57\\7");  // 房间=乗\7
     const std::string expected = "\xB7\xBF\xBC\xE4=\x81\x5C\\7";
     for (Call call : {Call::LoadExe, Call::RunVideo}) {
-        g_received.clear();
+        m_hall.Clear();
         g_fakeTick += HALL_REQUEST_INTERVAL;
         EXPECT_EQ(Request(call, text.b), S_OK);
-        ASSERT_EQ(g_received.size(), 1u);
-        EXPECT_EQ(g_received[0].text, expected);
-        EXPECT_EQ(g_received[0].header.nLength, static_cast<LONG>(expected.size()));
+        ASSERT_EQ(Received().size(), 1u);
+        EXPECT_EQ(Received()[0].text, expected);
+        EXPECT_EQ(Received()[0].header.nLength, static_cast<LONG>(expected.size()));
     }
 }
 
@@ -275,11 +235,17 @@ struct HallManagerTable {
 
 TEST_F(HallMessages, TheHallKeepsGrowsAndReleasesTextThroughTheManagersTable)
 {
-    g_hallKeeps = true;
+    // The hall keeps a reference to the text it receives, as a hall that
+    // queues the request does.
+    std::vector<CStringHeader*> kept;
+    m_hall.onRequest = [&](const fake_hall::Request&, fake_hall::Header* pLive) {
+        InterlockedIncrement(&pLive->nRefs);
+        kept.push_back(reinterpret_cast<CStringHeader*>(pLive));
+    };
     Bstr room(L"room=7");
     EXPECT_EQ(Methods::LoadExe(12, room.b), S_OK);
-    ASSERT_EQ(g_kept.size(), 1u);
-    CStringHeader* pData = g_kept[0];
+    ASSERT_EQ(kept.size(), 1u);
+    CStringHeader* pData = kept[0];
     EXPECT_EQ(pData->nRefs, 1);  // the sender has let go; the hall's reference holds it
     EXPECT_STREQ(pData->Text(), "room=7");
 
@@ -315,9 +281,9 @@ TEST_F(HallMessages, HeaderInFrontOfTheText)
 {
     Bstr room(L"room=7");
     EXPECT_EQ(Methods::LoadExe(12, room.b), S_OK);
-    ASSERT_EQ(g_received.size(), 1u);
-    const CStringHeader& h = g_received[0].header;
-    EXPECT_EQ(h.pManager, &StringManager());
+    ASSERT_EQ(Received().size(), 1u);
+    const fake_hall::Header& h = Received()[0].header;
+    EXPECT_EQ(h.pManager, static_cast<void*>(&StringManager()));
     EXPECT_EQ(h.nLength, 6);
     EXPECT_GE(h.nCapacity, 6);
     EXPECT_EQ(h.nRefs, 1);
@@ -340,7 +306,7 @@ TEST_F(HallMessages, AWindowOfAnotherProcessCountsAsNone)
     EXPECT_EQ(Methods::LoadExe(12, x.b), S_OK);
     g_fakeTick += HALL_REQUEST_INTERVAL;
     EXPECT_EQ(Methods::RunVideo(7, 12, x.b), S_OK);
-    EXPECT_TRUE(g_received.empty());
+    EXPECT_TRUE(Received().empty());
     EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
 }
 
@@ -356,9 +322,9 @@ TEST_F(HallMessages, TheFirstWindowOfOurOwnProcessGetsTheMessage)
         EXPECT_EQ(Methods::LoadExe(12, nullptr), S_OK);
     }
     g_foreignWindow = nullptr;
-    DestroyWindow(second);
-    ASSERT_EQ(g_received.size(), 1u);
-    EXPECT_EQ(g_received[0].hWnd, expected);
+    m_hall.Close(second);
+    ASSERT_EQ(Received().size(), 1u);
+    EXPECT_EQ(Received()[0].hWnd, expected);
 }
 
 LPVOID WINAPI FailingHeapAlloc(HANDLE, DWORD, SIZE_T) { return nullptr; }
@@ -393,7 +359,7 @@ TEST_F(HallMessages, FailuresBecomeTheCarriedResultAfterTheTickIsSet)
         EXPECT_EQ(Methods::RunVideo(7, 12, x.b), E_FAIL);
         g_conversionError = ERROR_NO_UNICODE_TRANSLATION;
     }
-    EXPECT_TRUE(g_received.empty());
+    EXPECT_TRUE(Received().empty());
 }
 
 TEST(ConvertBstrToAnsi, ConvertsUpToTheFirstNul)

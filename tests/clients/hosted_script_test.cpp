@@ -11,28 +11,12 @@
 #include <vector>
 
 #include "bridge/invoker.h"
+#include "fake_hall/fake_hall.h"
 #include "script_host/script_host.h"
 
 namespace {
 
 using EntryFn = HRESULT(STDAPICALLTYPE*)();
-
-struct Received {
-    WPARAM rid;
-    std::string text;
-};
-std::vector<Received> g_received;
-
-LRESULT CALLBACK HallProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam)
-{
-    if (msg == WM_HALL_REQUEST) {
-        // lParam points at a string handle: a pointer to the first character.
-        const char* text = *reinterpret_cast<const char* const*>(lParam);
-        g_received.push_back({wParam, text});
-        return 1;
-    }
-    return DefWindowProcA(hwnd, msg, wParam, lParam);
-}
 
 class HostedScript : public ::testing::Test {
 protected:
@@ -47,20 +31,14 @@ protected:
         ASSERT_NE(reg, nullptr);
         ASSERT_EQ(S_OK, reg());
 
-        WNDCLASSA wc = {};
-        wc.lpfnWndProc = HallProc;
-        wc.hInstance = GetModuleHandleA(nullptr);
-        wc.lpszClassName = "K318HallMutexClass";
-        ASSERT_NE(0, RegisterClassA(&wc));
-        s_hall = CreateWindowA(wc.lpszClassName, "K318HallHideWindows", 0, 0, 0, 0, 0, nullptr, nullptr,
-                               wc.hInstance, nullptr);
-        ASSERT_NE(s_hall, nullptr);
+        s_hall = new fake_hall::Hall;
+        ASSERT_NE(s_hall->Open(fake_hall::kPlainTitle), nullptr);
     }
 
     static void TearDownTestSuite()
     {
-        if (s_hall != nullptr)
-            DestroyWindow(s_hall);
+        delete s_hall;
+        s_hall = nullptr;
         if (s_hDll != nullptr) {
             auto unreg =
                 reinterpret_cast<EntryFn>(reinterpret_cast<void*>(GetProcAddress(s_hDll, "DllUnregisterServer")));
@@ -72,7 +50,7 @@ protected:
 
     void SetUp() override
     {
-        g_received.clear();
+        s_hall->Clear();
         ASSERT_EQ(S_OK, m_host.Start(L"JScript", [this](const std::wstring& line) { m_echoed.push_back(line); }));
         // Requests closer than a second apart are refused; each test starts clear of the last.
         Sleep(1100);
@@ -94,29 +72,29 @@ protected:
     }
 
     static HMODULE s_hDll;
-    static HWND s_hall;
+    static fake_hall::Hall* s_hall;
     CScriptHost m_host;
     std::vector<std::wstring> m_echoed;
 };
 
 HMODULE HostedScript::s_hDll = nullptr;
-HWND HostedScript::s_hall = nullptr;
+fake_hall::Hall* HostedScript::s_hall = nullptr;
 
 TEST_F(HostedScript, LoadExeReachesTheHallWindow)
 {
     ASSERT_EQ(S_OK, m_host.Run(L"new ActiveXObject(\"Tarnwick.InvokerK318\").LoadExe(12, \"room=7\");"))
         << std::string(m_host.LastError().begin(), m_host.LastError().end());
-    ASSERT_EQ(1u, g_received.size());
-    EXPECT_EQ(12u, g_received[0].rid);
-    EXPECT_EQ("room=7", g_received[0].text);
+    ASSERT_EQ(1u, s_hall->Received().size());
+    EXPECT_EQ(12u, s_hall->Received()[0].rid);
+    EXPECT_EQ("room=7", s_hall->Received()[0].text);
 }
 
 TEST_F(HostedScript, SecondRequestWithinASecondIsDropped)
 {
     ASSERT_EQ(S_OK, m_host.Run(L"var o = new ActiveXObject(\"Tarnwick.InvokerK318.1\");"
                                L"o.LoadExe(1, \"first\"); o.LoadExe(2, \"second\");"));
-    ASSERT_EQ(1u, g_received.size());
-    EXPECT_EQ("first", g_received[0].text);
+    ASSERT_EQ(1u, s_hall->Received().size());
+    EXPECT_EQ("first", s_hall->Received()[0].text);
 }
 
 TEST_F(HostedScript, AnswersSeenByThePage)
@@ -129,7 +107,7 @@ TEST_F(HostedScript, AnswersSeenByThePage)
     EXPECT_EQ(L"string", Eval(L"typeof o.GetSpReadUserID()"));
     // A string rid is coerced to the unsigned number the hall receives.
     EXPECT_EQ(L"undefined", Eval(L"typeof o.RunVideo(\"3\", \"40\", \"video\")"));
-    ASSERT_EQ(0u, g_received.size());  // no window numbered for user 3 exists
+    ASSERT_EQ(0u, s_hall->Received().size());  // no window numbered for user 3 exists
 }
 
 TEST_F(HostedScript, ScriptErrorsForBadCalls)
@@ -149,7 +127,7 @@ TEST_F(HostedScript, ScriptErrorsForBadCalls)
         const HRESULT hr = m_host.Run(c.code);
         EXPECT_EQ(c.hr, hr) << std::string(m_host.LastError().begin(), m_host.LastError().end());
     }
-    EXPECT_TRUE(g_received.empty());
+    EXPECT_TRUE(s_hall->Received().empty());
 }
 
 TEST_F(HostedScript, EchoReachesTheHost)
