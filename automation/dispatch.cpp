@@ -83,8 +83,8 @@ ULONG ReadInteger(const VARIANTARG& v) noexcept
     }
 }
 
-HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
-                     VARIANT* pVarResult, UINT* puArgErr)
+// The parameter block is there and holds no more arguments than any member takes.
+HRESULT CheckParameters(const DISPPARAMS* pDispParams) noexcept
 {
     if (pDispParams == nullptr)
         return DISP_E_BADVARTYPE;
@@ -92,26 +92,32 @@ HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDi
         return DISP_E_BADPARAMCOUNT;
     if (pDispParams->cArgs != 0 && pDispParams->rgvarg == nullptr)
         return E_INVALIDARG;
-    if (pVarResult != nullptr)
-        pVarResult->vt = VT_EMPTY;  // as VariantInit, without a call into the platform
+    return S_OK;
+}
 
+// No argument is named but a property put's; the member exists and takes
+// exactly the arguments given.
+HRESULT CheckMember(DISPID dispIdMember, const DISPPARAMS* pDispParams) noexcept
+{
     if (pDispParams->cNamedArgs != 0) {
         if (pDispParams->cNamedArgs != 1 || pDispParams->rgdispidNamedArgs == nullptr ||
             pDispParams->rgdispidNamedArgs[0] != DISPID_PROPERTYPUT)
             return DISP_E_NONAMEDARGS;
     }
-
     if (dispIdMember < DISPID_LOADEXE || dispIdMember > DISPID_RUNVIDEO)
         return DISP_E_MEMBERNOTFOUND;
-    const UINT cArgs = pDispParams->cArgs;
-    if (cArgs != g_rgcArgs[dispIdMember])
+    if (pDispParams->cArgs != g_rgcArgs[dispIdMember])
         return DISP_E_BADPARAMCOUNT;
+    return S_OK;
+}
 
-    // Parameter order is highest index first; the text parameter, where a
-    // member has one, is always last, that is rgvarg[0].
-    VARIANTARG* rgpArgs[MAX_ARGS] = {};
+// Brings every argument to its parameter's type. Parameter order is highest
+// index first; the text parameter, where a member has one, is always last,
+// that is rgvarg[0].
+HRESULT CoerceArguments(DISPPARAMS* pDispParams, VARIANTARG** rgpArgs, UINT* puArgErr) noexcept
+{
     VARIANTARG varScratch;  // made empty by CoerceArgument before use
-    for (UINT i = cArgs; i-- > 0;) {
+    for (UINT i = pDispParams->cArgs; i-- > 0;) {
         const VARTYPE vtTarget = (i == 0) ? VT_BSTR : VT_I4;
         VARIANTARG* pArg = &pDispParams->rgvarg[i];
         if (pArg->vt != vtTarget && FAILED(CoerceArgument(&pArg, &varScratch, vtTarget))) {
@@ -121,7 +127,12 @@ HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDi
         }
         rgpArgs[i] = pArg;
     }
+    return S_OK;
+}
 
+// Calls the member through the interface table and stores its result.
+HRESULT CallMember(IInvokerK318* pTarget, DISPID dispIdMember, VARIANTARG* const* rgpArgs, VARIANT* pVarResult)
+{
     switch (dispIdMember) {
     case DISPID_LOADEXE:
         return pTarget->LoadExe(ReadInteger(*rgpArgs[1]), rgpArgs[0]->bstrVal);
@@ -147,6 +158,24 @@ HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDi
         return hr;
     }
     }
+}
+
+HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
+                     VARIANT* pVarResult, UINT* puArgErr)
+{
+    HRESULT hr = CheckParameters(pDispParams);
+    if (FAILED(hr))
+        return hr;
+    if (pVarResult != nullptr)
+        pVarResult->vt = VT_EMPTY;  // as VariantInit, without a call into the platform
+    hr = CheckMember(dispIdMember, pDispParams);
+    if (FAILED(hr))
+        return hr;
+    VARIANTARG* rgpArgs[MAX_ARGS] = {};
+    hr = CoerceArguments(pDispParams, rgpArgs, puArgErr);
+    if (FAILED(hr))
+        return hr;
+    return CallMember(pTarget, dispIdMember, rgpArgs, pVarResult);
 }
 
 }  // namespace
