@@ -179,11 +179,11 @@ const char* const kRowTitles[kRows] = {
 
 // The script loops, timed in the same rounds.
 enum Loop { kLoopEmpty, kLoopOurs, kLoopStd, kLoopTypeInfo, kLoopFloor, kLoopFunction, kLoops };
-struct LoopSpec {
+struct LoopRow {
     const char* pszTitle;
     const wchar_t* pszBody;  // empty for the engine's empty loop
 };
-const LoopSpec kLoopSpecs[kLoops] = {
+const LoopRow kLoopRows[kLoops] = {
     {"empty loop", L""},
     {"o.GetVer() (ours)", L"o.GetVer()"},
     {"s.GetVer() (CreateStdDispatch)", L"s.GetVer()"},
@@ -433,9 +433,9 @@ bool StartScript(Bench& b)
     for (int i = kLoopOurs; i < kLoops; ++i) {
         VARIANT v;
         VariantInit(&v);
-        if (FAILED(b.host.Evaluate(kLoopSpecs[i].pszBody, &v)) || FAILED(VariantChangeType(&v, &v, 0, VT_I4)) ||
+        if (FAILED(b.host.Evaluate(kLoopRows[i].pszBody, &v)) || FAILED(VariantChangeType(&v, &v, 0, VT_I4)) ||
             v.lVal != 1) {
-            std::printf("script: %ls did not give 1: %ls\n", kLoopSpecs[i].pszBody, b.host.LastError().c_str());
+            std::printf("script: %ls did not give 1: %ls\n", kLoopRows[i].pszBody, b.host.LastError().c_str());
             fOk = false;
         }
         VariantClear(&v);
@@ -449,8 +449,8 @@ void MeasureScriptRows(Bench& b, Results& res)
         return;
     bool fFailed = false;
     std::vector<Batch> batches;
-    for (const LoopSpec& spec : kLoopSpecs)
-        batches.push_back(ScriptBatch(&b.host, spec.pszBody, &fFailed));
+    for (const LoopRow& row : kLoopRows)
+        batches.push_back(ScriptBatch(&b.host, row.pszBody, &fFailed));
     const std::vector<Series> series = MeasureRounds(batches);
     if (fFailed)
         return;
@@ -514,11 +514,11 @@ void MeasureAllocations(Bench& b, Results& res)
     if (!res.script)
         return;
     bool fFailed = false;
-    for (const LoopSpec& spec : kLoopSpecs) {
+    for (const LoopRow& row : kLoopRows) {
         // One batch of kAllocCalls iterations is one script run.
-        const Batch loop = ScriptBatch(&b.host, spec.pszBody, &fFailed);
+        const Batch loop = ScriptBatch(&b.host, row.pszBody, &fFailed);
         AllocCount a = CountAllocations([&loop](long calls) { loop(calls); });
-        PrintAlloc(std::string("script iteration: ") + spec.pszTitle, a);
+        PrintAlloc(std::string("script iteration: ") + row.pszTitle, a);
     }
 }
 
@@ -603,13 +603,13 @@ void PrintScriptTable(const Results& res)
                 "the loops take turns within each of %d rounds, and each difference is formed per round\n", kRuns);
     std::printf("%-42s %10s %9s %20s %20s\n", "loop body", "N", "median", "interquartile", "min..max");
     for (int i = 0; i < kLoops; ++i) {
-        std::printf("%-42s %10ld", kLoopSpecs[i].pszTitle, res.loops[i].n);
+        std::printf("%-42s %10ld", kLoopRows[i].pszTitle, res.loops[i].n);
         PrintStatsCells(StatsOf(res.loops[i].ns));
     }
     std::printf("Per-round differences\n");
     for (int i = kLoopOurs; i < kLoops; ++i) {
         char title[64];
-        std::snprintf(title, sizeof title, "  %ls - empty loop", kLoopSpecs[i].pszBody);
+        std::snprintf(title, sizeof title, "  %ls - empty loop", kLoopRows[i].pszBody);
         std::printf("%-42s %10s", title, "");
         PrintStatsCells(StatsOf(Differences(res.loops[i], res.loops[kLoopEmpty])));
     }

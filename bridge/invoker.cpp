@@ -1,7 +1,6 @@
 // GetVer: the interface version.
 #include "bridge/invoker.h"
 
-
 HRESULT CInvokerK318Methods::GetVer(ULONG* ver) noexcept
 {
     if (!ver)

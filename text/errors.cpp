@@ -45,7 +45,7 @@ HRESULT HResultFromCurrentException() noexcept
     try {
         throw;
     } catch (const CCarriedHResult& e) {
-        return AsFailure(e.Code());
+        return e.Code();  // a carrier holds a failure code by construction
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     } catch (...) {

@@ -14,7 +14,9 @@
 
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
+#include "platform/owners.h"
 #include "platform/platform.h"
 
 template <typename T, SIZE_T Fixed>
@@ -24,16 +26,13 @@ class WorkBuffer {
 
 public:
     WorkBuffer() noexcept = default;
-    ~WorkBuffer() { FreeHeap(); }
     WorkBuffer(const WorkBuffer&) = delete;
     WorkBuffer& operator=(const WorkBuffer&) = delete;
     WorkBuffer(WorkBuffer&& other) noexcept { TakeFrom(other); }
     WorkBuffer& operator=(WorkBuffer&& other) noexcept
     {
-        if (this != &other) {
-            FreeHeap();
+        if (this != &other)
             TakeFrom(other);
-        }
         return *this;
     }
 
@@ -41,7 +40,7 @@ public:
     // of exactly n elements. Null, with no room held, when the heap refuses.
     T* Reserve(SIZE_T n) noexcept
     {
-        FreeHeap();
+        m_heap.Reset();
         m_count = 0;
         if (n <= Fixed) {
             m_count = n;
@@ -49,35 +48,28 @@ public:
         }
         if (n > static_cast<SIZE_T>(-1) / sizeof(T))
             return nullptr;
-        m_heap = static_cast<T*>(platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, n * sizeof(T)));
-        if (m_heap != nullptr)
+        m_heap.Reset(static_cast<T*>(platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, n * sizeof(T))));
+        if (m_heap)
             m_count = n;
-        return m_heap;
+        return m_heap.Get();
     }
 
-    T* Get() noexcept { return m_heap != nullptr ? m_heap : m_fixed; }
+    T* Get() noexcept { return m_heap ? m_heap.Get() : m_fixed; }
     SIZE_T Count() const noexcept { return m_count; }
-    bool OnHeap() const noexcept { return m_heap != nullptr; }
+    bool OnHeap() const noexcept { return static_cast<bool>(m_heap); }
 
 private:
-    void FreeHeap() noexcept
-    {
-        if (m_heap != nullptr)
-            platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, m_heap);
-        m_heap = nullptr;
-    }
-
+    // Frees what this holder had on the heap, then takes the other's room.
     void TakeFrom(WorkBuffer& other) noexcept
     {
-        m_heap = other.m_heap;
+        m_heap = std::move(other.m_heap);
         m_count = other.m_count;
-        if (m_heap == nullptr && m_count != 0)
+        if (!m_heap && m_count != 0)
             std::memcpy(m_fixed, other.m_fixed, m_count * sizeof(T));
-        other.m_heap = nullptr;
         other.m_count = 0;
     }
 
     T m_fixed[Fixed];
-    T* m_heap = nullptr;
+    HeapBlock<T> m_heap;
     SIZE_T m_count = 0;
 };
