@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "platform/platform.h"
-#include "registration/key_handle.h"
+#include "platform/key_handle.h"
 #include "text/errors.h"
 #include "text/narrow_string.h"
 

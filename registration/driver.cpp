@@ -5,7 +5,7 @@
 #include "automation/type_info.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
-#include "registration/key_handle.h"
+#include "platform/key_handle.h"
 #include "text/code_page.h"
 
 namespace {
@@ -92,10 +92,10 @@ namespace {
 // Calls step(entry) for each served class (only those with the CLSID, given
 // one) in list order, stopping at the first failure. S_OK for no class.
 template <class Step>
-HRESULT ForEachClass(const CLSID* pClassId, Step step)
+HRESULT ForEachClass(const ServedClasses& classes, const CLSID* pClassId, Step step)
 {
     HRESULT hr = S_OK;
-    for (ClassEntry* const* pp = g_classList.m_ppFirst; pp != g_classList.m_ppEnd; ++pp) {
+    for (ClassEntry* const* pp = classes.ppFirst; pp != classes.ppEnd; ++pp) {
         const ClassEntry* pEntry = *pp;
         if (pEntry == nullptr || !Matches(pEntry, pClassId))
             continue;
@@ -108,9 +108,9 @@ HRESULT ForEachClass(const CLSID* pClassId, Step step)
 
 }  // namespace
 
-HRESULT RegisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
+HRESULT RegisterServerClasses(const ServedClasses& classes, bool bTypeLibrary, const CLSID* pClassId)
 {
-    HRESULT hr = ForEachClass(pClassId, [](const ClassEntry* pEntry) {
+    HRESULT hr = ForEachClass(classes, pClassId, [](const ClassEntry* pEntry) {
         HRESULT hr = UpdateRegistrationOf(pEntry, true);
         if (SUCCEEDED(hr))
             hr = UpdateClassCategories(*pEntry->pClassId, CategoriesOf(pEntry), true);
@@ -118,12 +118,12 @@ HRESULT RegisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
     });
     if (FAILED(hr) || !bTypeLibrary)
         return hr;
-    return RegisterServerTypeLibrary(g_classList.m_hTypeLibInstance);
+    return RegisterServerTypeLibrary(classes.hTypeLibInstance);
 }
 
-HRESULT UnregisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
+HRESULT UnregisterServerClasses(const ServedClasses& classes, bool bTypeLibrary, const CLSID* pClassId)
 {
-    HRESULT hr = ForEachClass(pClassId, [](const ClassEntry* pEntry) {
+    HRESULT hr = ForEachClass(classes, pClassId, [](const ClassEntry* pEntry) {
         HRESULT hr = UpdateClassCategories(*pEntry->pClassId, CategoriesOf(pEntry), false);
         if (SUCCEEDED(hr))
             hr = UpdateRegistrationOf(pEntry, false);
@@ -131,7 +131,7 @@ HRESULT UnregisterServerClasses(bool bTypeLibrary, const CLSID* pClassId)
     });
     if (FAILED(hr) || !bTypeLibrary)
         return hr;
-    return UnregisterServerTypeLibrary(g_classList.m_hTypeLibInstance);
+    return UnregisterServerTypeLibrary(classes.hTypeLibInstance);
 }
 
 namespace {

@@ -4,11 +4,12 @@
 
 #include <windows.h>
 
-#include "server/class_factory.h"
+#include "server/class_entry.h"
 
-// With pClassId, only the classes with that CLSID.
-HRESULT RegisterServerClasses(bool bTypeLibrary, const CLSID* pClassId = nullptr);
-HRESULT UnregisterServerClasses(bool bTypeLibrary, const CLSID* pClassId = nullptr);
+// Every class of `classes` in list order; with pClassId, only the classes with
+// that CLSID. With bTypeLibrary, then the type library of the classes' module.
+HRESULT RegisterServerClasses(const ServedClasses& classes, bool bTypeLibrary, const CLSID* pClassId = nullptr);
+HRESULT UnregisterServerClasses(const ServedClasses& classes, bool bTypeLibrary, const CLSID* pClassId = nullptr);
 
 HRESULT UpdateClassCategories(REFCLSID rclsid, const CategoryEntry* pCategories, bool bRegister);
 

@@ -1,7 +1,7 @@
 #include "registration/program.h"
 
 #include "platform/platform.h"
-#include "registration/key_handle.h"
+#include "platform/key_handle.h"
 #include "text/code_page.h"
 #include "text/errors.h"
 #include "text/work_buffer.h"
@@ -56,9 +56,7 @@ HRESULT DeleteNamed(HKEY hLevelKey, const RegistrationProgram& program, UINT ind
     if (FAILED(hr))
         return hr;
     if (hLevelKey != nullptr) {
-        KeyHandle lent = KeyHandle::Lent(hLevelKey);
-        LONG code = lent.DeleteTree(name.Text());
-        lent.Release();
+        const LONG code = KeyView(hLevelKey).DeleteTree(name.Text());
         if (!IsDeleteSuccess(code))
             return HResultFromWin32(code);
     }
@@ -363,9 +361,7 @@ private:
         if (text.Reserve(static_cast<UINT>(lstrlenA(psz)) + 2) == nullptr)
             return E_OUTOFMEMORY;
         ToMultiString(psz, text.Get());
-        KeyHandle lent = KeyHandle::Lent(target.hKey);
-        LONG code = lent.SetMultiString(target.pszName, text.Get());
-        lent.Release();
+        const LONG code = KeyView(target.hKey).SetMultiString(target.pszName, text.Get());
         return code != 0 ? HResultFromWin32(code) : S_OK;
     }
 

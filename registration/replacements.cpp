@@ -5,9 +5,6 @@
 #include "text/code_page.h"
 #include "text/errors.h"
 
-// {6F1B3C2A-8D47-4E59-9A0B-5C7D3E2F1A84}
-const IID IID_ITarnwickReplacements = {0x6f1b3c2a, 0x8d47, 0x4e59, {0x9a, 0x0b, 0x5c, 0x7d, 0x3e, 0x2f, 0x1a, 0x84}};
-
 namespace {
 
 void* HeapGet(SIZE_T cb) { return platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb); }

@@ -5,19 +5,11 @@
 #include <windows.h>
 #include <unknwn.h>
 
+#include "server/module.h"
+
 struct StringEntry {
     const char* pszText;  // null ends the table
     BYTE bExpand;         // 1 when the text holds %NAME% references
-};
-
-// {6F1B3C2A-8D47-4E59-9A0B-5C7D3E2F1A84}
-extern const IID IID_ITarnwickReplacements;
-
-// The object form handed to the server module: IUnknown, then these slots.
-struct ITarnwickReplacements : public IUnknown {
-    virtual HRESULT STDMETHODCALLTYPE AddWide(const wchar_t* pszName, const wchar_t* pszText) = 0;
-    virtual HRESULT STDMETHODCALLTYPE Clear() = 0;
-    virtual HRESULT STDMETHODCALLTYPE Add(const char* pszName, const char* pszText) = 0;
 };
 
 class ReplacementTable final : public ITarnwickReplacements {

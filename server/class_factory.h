@@ -4,26 +4,8 @@
 #include <windows.h>
 #include <ole2.h>
 
+#include "server/class_entry.h"
 #include "server/module.h"
-
-using CreateInstanceFunction = HRESULT (*)(IUnknown* pUnkOuter, REFIID riid, void** ppv);
-using CreateClassObjectFunction = HRESULT (*)(void* pfnCreateInstance, REFIID riid, void** ppv);
-
-struct CategoryEntry {
-    LONG lKind;  // 0 ends the list, 1 implemented, anything else required
-    const GUID* pCategoryId;
-};
-
-// One served class.
-struct ClassEntry {
-    const CLSID* pClassId;
-    HRESULT (*pfnUpdateRegistration)(bool bRegister);
-    CreateClassObjectFunction pfnCreateClassObject;  // null: never found
-    CreateInstanceFunction pfnCreateInstance;
-    IUnknown* pClassObject;  // cached, owns one reference
-    const CategoryEntry* (*pfnGetCategories)();
-    void (*pfnStartStop)(bool bStart);
-};
 
 // The process-wide list of served classes.
 class CClassList {
@@ -36,6 +18,7 @@ public:
     HRESULT GetClassObject(REFCLSID rclsid, REFIID riid, void** ppv) noexcept;
     void Shutdown() noexcept;
     void StartStop(bool bStart) noexcept;
+    ServedClasses Served() const noexcept { return {m_ppFirst, m_ppEnd, m_hTypeLibInstance}; }
 
     DWORD m_dwLive;
     HINSTANCE m_hTypeLibInstance;

@@ -33,13 +33,13 @@ STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
 
 STDAPI DllRegisterServer()
 {
-    return GuardedCall([] { return RegisterServerClasses(true); });
+    return GuardedCall([] { return RegisterServerClasses(g_classList.Served(), true); });
 }
 
 STDAPI DllUnregisterServer()
 {
     return GuardedCall([] {
-        const HRESULT hr = UnregisterServerClasses(true);
+        const HRESULT hr = UnregisterServerClasses(g_classList.Served(), true);
         return FAILED(hr) ? hr : S_OK;
     });
 }

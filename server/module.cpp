@@ -1,6 +1,5 @@
 #include "server/module.h"
 
-#include "registration/replacements.h"
 
 #include "platform/init_order.h"
 #include "platform/owners.h"
@@ -75,6 +74,8 @@ void CCriticalLockHolder::Unlock() noexcept
 // they hold their values before any of the ordered constructions runs.
 
 CServerModule* g_pModule = nullptr;
+// {6F1B3C2A-8D47-4E59-9A0B-5C7D3E2F1A84}
+const IID IID_ITarnwickReplacements = {0x6f1b3c2a, 0x8d47, 0x4e59, {0x9a, 0x0b, 0x5c, 0x7d, 0x3e, 0x2f, 0x1a, 0x84}};
 GUID g_libid = {};
 bool g_bStartupFailed = false;
 void (*g_pfnClassListStartStop)(bool start) = nullptr;

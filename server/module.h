@@ -59,6 +59,16 @@ struct ShutdownCallback {
     ShutdownCallback* pNext;
 };
 
+// {6F1B3C2A-8D47-4E59-9A0B-5C7D3E2F1A84}
+extern const IID IID_ITarnwickReplacements;
+
+// The object form of a replacement table, handed to the module object: IUnknown, then these slots.
+struct ITarnwickReplacements : public IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE AddWide(const wchar_t* pszName, const wchar_t* pszText) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Clear() = 0;
+    virtual HRESULT STDMETHODCALLTYPE Add(const char* pszName, const char* pszText) = 0;
+};
+
 // The module object: lock count, shutdown callbacks and the module lock.
 class CServerModule {
 public:

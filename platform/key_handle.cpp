@@ -1,35 +1,21 @@
-#include "registration/key_handle.h"
+#include "platform/key_handle.h"
 
 #include "platform/platform.h"
-#include "text/errors.h"
 
-KeyHandle KeyHandle::Lent(HKEY hKey) noexcept
-{
-    KeyHandle key;
-    key.m_hKey = hKey;
-    key.m_lent = true;
-    return key;
-}
-
-KeyHandle::KeyHandle(KeyHandle&& other) noexcept : m_hKey(other.m_hKey), m_lent(other.m_lent)
+KeyHandle::KeyHandle(KeyHandle&& other) noexcept : m_hKey(other.m_hKey)
 {
     other.m_hKey = nullptr;
-    other.m_lent = false;
 }
 
 KeyHandle::~KeyHandle()
 {
-    if (m_lent)
-        Release();
-    else
-        Close();
+    Close();
 }
 
 HKEY KeyHandle::Release() noexcept
 {
     HKEY hKey = m_hKey;
     m_hKey = nullptr;
-    m_lent = false;
     return hKey;
 }
 
@@ -37,11 +23,9 @@ LONG KeyHandle::Close() noexcept
 {
     LONG status = ERROR_SUCCESS;
     if (m_hKey != nullptr) {
-        if (!m_lent)
-            status = platform::g_ops.RegCloseKey(m_hKey);
+        status = platform::g_ops.RegCloseKey(m_hKey);
         m_hKey = nullptr;
     }
-    m_lent = false;
     return status;
 }
 
@@ -70,13 +54,13 @@ HRESULT KeyHandle::OpenOrCreate(HKEY hParent, const char* pszName) noexcept
         status = platform::g_ops.RegCreateKeyExA(hParent, pszName, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                                  kReadWrite, nullptr, &hKey, &disposition);
         if (status != ERROR_SUCCESS)
-            return HResultFromWin32(status);
+            return HRESULT_FROM_WIN32(status);
     }
     Take(hKey);
     return S_OK;
 }
 
-LONG KeyHandle::SetMultiString(const char* pszValueName, const char* pszText) noexcept
+LONG KeyView::SetMultiString(const char* pszValueName, const char* pszText) const noexcept
 {
     DWORD cb = 0;
     const char* p = pszText;
@@ -104,12 +88,12 @@ bool IsLink(HKEY hKey) noexcept
 
 }  // namespace
 
-LONG KeyHandle::DeleteTree(const char* pszName) noexcept
+LONG KeyView::DeleteTree(const char* pszName) const noexcept
 {
     // Every key of the tree is opened as a link when it is one: a link planted
     // inside the tree is deleted itself, and its target is never entered.
     KeyHandle child;
-    LONG status = child.Open(m_hKey, pszName, kReadWrite | DELETE, REG_OPTION_OPEN_LINK);
+    LONG status = child.Open(m_hKey, pszName, KeyHandle::kReadWrite | DELETE, REG_OPTION_OPEN_LINK);
     if (status != ERROR_SUCCESS)
         return status;
     if (IsLink(child.Get()))
@@ -121,7 +105,7 @@ LONG KeyHandle::DeleteTree(const char* pszName) noexcept
         if (platform::g_ops.RegEnumKeyExA(child.Get(), 0, szSub, &cch, nullptr, nullptr, nullptr, &ft) !=
             ERROR_SUCCESS)
             break;
-        status = child.DeleteTree(szSub);
+        status = child.View().DeleteTree(szSub);
         if (status != ERROR_SUCCESS)
             return status;  // child closes itself
     }

@@ -3,9 +3,10 @@
 
 #include <cstdio>
 #include <string>
+#include <utility>
 
 #include "platform/platform.h"
-#include "registration/key_handle.h"
+#include "platform/key_handle.h"
 #include "tests/support/platform_override.h"
 #include "tests/support/registry_link.h"
 
@@ -74,12 +75,12 @@ LONG WINAPI RecordingDeleteKey(HKEY h, LPCSTR name)
 TEST_F(KeyHandleTest, DeleteTreeOfAbsentKeyReportsNotFoundAndChangesNothing)
 {
     Make("Sibling");
-    KeyHandle parent = KeyHandle::Lent(m_scratch);
+    const KeyView parent(m_scratch);
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, parent.DeleteTree("Absent"));
     EXPECT_TRUE(Exists("Sibling"));
     EXPECT_EQ(1u, SubkeyCount(""));
-    EXPECT_EQ(m_scratch, parent.Release());  // given up, not closed
-    EXPECT_TRUE(Exists("Sibling"));          // the lent key still works
+    EXPECT_EQ(m_scratch, parent.Get());  // the view leaves the key open
+    EXPECT_TRUE(Exists("Sibling"));          // the borrowed key still works
 }
 
 TEST_F(KeyHandleTest, DeleteTreeRemovesLeavesBeforeParents)
@@ -90,9 +91,8 @@ TEST_F(KeyHandleTest, DeleteTreeRemovesLeavesBeforeParents)
     Make("Keep");
     g_deleted.clear();
     testing_support::ScopedOp<LONG(WINAPI*)(HKEY, LPCSTR)> op(&platform::Ops::RegDeleteKeyA, &RecordingDeleteKey);
-    KeyHandle parent = KeyHandle::Lent(m_scratch);
+    const KeyView parent(m_scratch);
     EXPECT_EQ(ERROR_SUCCESS, parent.DeleteTree("Top"));
-    parent.Release();
     EXPECT_FALSE(Exists("Top"));
     EXPECT_TRUE(Exists("Keep"));
     EXPECT_EQ("Leaf;A1;A2;A;B;Top;", g_deleted);
@@ -111,9 +111,8 @@ TEST_F(KeyHandleTest, DeleteTreeStopsAtFirstFailureKeepingEarlierDeletions)
     Make("Top\\B");
     Make("Top\\C");
     testing_support::ScopedOp<LONG(WINAPI*)(HKEY, LPCSTR)> op(&platform::Ops::RegDeleteKeyA, &RefuseDeleteOf);
-    KeyHandle parent = KeyHandle::Lent(m_scratch);
+    const KeyView parent(m_scratch);
     EXPECT_EQ(ERROR_ACCESS_DENIED, parent.DeleteTree("Top"));
-    parent.Release();
     EXPECT_FALSE(Exists("Top\\A"));
     EXPECT_TRUE(Exists("Top\\B"));
     EXPECT_TRUE(Exists("Top\\C"));
@@ -134,10 +133,9 @@ TEST_F(KeyHandleTest, DeleteTreeDeletesLinksNotTheirTargets)
     ASSERT_TRUE(Exists("Top\\Link\\Precious"));  // the link leads to the target
     RegCloseKey(hTarget);
 
-    KeyHandle parent = KeyHandle::Lent(m_scratch);
+    const KeyView parent(m_scratch);
     EXPECT_EQ(ERROR_SUCCESS, parent.DeleteTree("Top"));
     EXPECT_EQ(ERROR_SUCCESS, parent.DeleteTree("TopLink"));
-    parent.Release();
     EXPECT_FALSE(Exists("Top"));
     EXPECT_FALSE(testing_support::IsRegistryLink(m_scratch, "TopLink"));
     EXPECT_TRUE(Exists("Target\\Precious"));
@@ -195,7 +193,7 @@ TEST_F(KeyHandleTest, SetMultiStringWritesEveryStringAndTheFinalEmptyOne)
     KeyHandle key;
     ASSERT_EQ(S_OK, key.OpenOrCreate(m_scratch, "Multi"));
     for (const auto& c : cases) {
-        EXPECT_EQ(ERROR_SUCCESS, key.SetMultiString("m", c.text));
+        EXPECT_EQ(ERROR_SUCCESS, key.View().SetMultiString("m", c.text));
         BYTE buf[32];
         DWORD cb = sizeof buf, type = 0;
         ASSERT_EQ(ERROR_SUCCESS, RegQueryValueExA(key.Get(), "m", nullptr, &type, buf, &cb));
@@ -203,7 +201,7 @@ TEST_F(KeyHandleTest, SetMultiStringWritesEveryStringAndTheFinalEmptyOne)
         EXPECT_EQ(c.cb, cb) << c.text;
         EXPECT_EQ(0, memcmp(c.text, buf, c.cb));
     }
-    EXPECT_EQ(ERROR_SUCCESS, key.SetMultiString(nullptr, "x\0"));
+    EXPECT_EQ(ERROR_SUCCESS, key.View().SetMultiString(nullptr, "x\0"));
     DWORD cb = 0;
     EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExA(key.Get(), nullptr, nullptr, nullptr, nullptr, &cb));
     EXPECT_EQ(3u, cb);
@@ -238,10 +236,12 @@ TEST_F(KeyHandleTest, CloseOpenAndLendingManageTheHandle)
     EXPECT_EQ(nullptr, key.Get());
 
     {
-        KeyHandle lent = KeyHandle::Lent(m_scratch);
-        EXPECT_EQ(ERROR_SUCCESS, lent.Close());
+        const KeyView borrowed(m_scratch);
+        EXPECT_EQ(m_scratch, borrowed.Get());
+        KeyHandle moved(std::move(key));  // key holds nothing now: nothing to close
+        EXPECT_EQ(nullptr, moved.Get());
     }
-    EXPECT_EQ(2, g_closes);
+    EXPECT_EQ(2, g_closes);  // a view never closes its key
     {
         KeyHandle owner;
         ASSERT_EQ(ERROR_SUCCESS, owner.Open(m_scratch, "Other", KEY_READ));
