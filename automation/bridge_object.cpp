@@ -23,7 +23,7 @@ constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFAC
 
 void* AllocateObject(size_t cb) noexcept
 {
-    return platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb);
+    return platform::ops().HeapAlloc(::GetProcessHeap(), 0, cb);
 }
 
 void FreeObject(void* p) noexcept

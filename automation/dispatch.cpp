@@ -222,7 +222,7 @@ HRESULT CoerceArgument(VARIANTARG** ppvarArg, VARIANTARG* pvarScratch, VARTYPE v
         return S_OK;
 
     VariantInit(pvarScratch);
-    const HRESULT hr = platform::g_ops.VariantChangeType(pvarScratch, pArg, 0, vtTarget);
+    const HRESULT hr = platform::ops().VariantChangeType(pvarScratch, pArg, 0, vtTarget);
     if (FAILED(hr))
         return hr;
     VariantClear(pArg);

@@ -1,5 +1,7 @@
 #include "automation/type_info.h"
 
+#include <shlwapi.h>
+
 #include "platform/owners.h"
 #include "platform/platform.h"
 #include "server/module.h"
@@ -28,14 +30,14 @@ HRESULT LoadInterfaceTypeInfo(LCID, ITypeInfo** ppTInfo) noexcept
         return E_POINTER;
     *ppTInfo = nullptr;
     char szPath[MAX_PATH];
-    DWORD cch = platform::g_ops.GetModuleFileNameA(g_moduleInstance.m_hInstance, szPath, MAX_PATH);
+    DWORD cch = platform::ops().GetModuleFileNameA(g_moduleInstance.m_hInstance, szPath, MAX_PATH);
     if (cch == 0 || cch == MAX_PATH)
         return E_FAIL;
     wchar_t szWide[kWidePathChars];
     if (!WidenPath(szWide, szPath))
         return E_OUTOFMEMORY;
     ComRef<ITypeLib> lib;
-    HRESULT hr = platform::g_ops.LoadTypeLib(szWide, lib.Put());
+    HRESULT hr = platform::ops().LoadTypeLib(szWide, lib.Put());
     if (FAILED(hr))
         return hr;
     hr = lib->GetTypeInfoOfGuid(IID_IInvokerK318, ppTInfo);
@@ -72,7 +74,7 @@ HRESULT GetClassTypeInfo(LCID lcid, ITypeInfo** ppTInfo) noexcept
         CCriticalLockHolder lock(g_pModule->m_lockModule);
         if (!g_classTypeInfo.pInfo) {
             ComRef<ITypeLib> lib;
-            hr = platform::g_ops.LoadRegTypeLib(*g_classTypeInfo.plibid, g_classTypeInfo.wMajor,
+            hr = ::LoadRegTypeLib(*g_classTypeInfo.plibid, g_classTypeInfo.wMajor,
                                                 g_classTypeInfo.wMinor, lcid, lib.Put());
             if (SUCCEEDED(hr)) {
                 ITypeInfo* pInfo = nullptr;
@@ -108,17 +110,17 @@ HRESULT LoadModuleTypeLibrary(HINSTANCE hInstance, BSTR* pbstrPath, ITypeLib** p
     *pbstrPath = nullptr;
     *ppTypeLib = nullptr;
     char szPath[MAX_PATH + 10];
-    DWORD cch = platform::g_ops.GetModuleFileNameA(hInstance, szPath, MAX_PATH);
+    DWORD cch = platform::ops().GetModuleFileNameA(hInstance, szPath, MAX_PATH);
     if (cch == 0)
         return FailureFromLastError();
     if (cch == MAX_PATH)
         return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     szPath[cch] = '\0';
-    size_t extPos = static_cast<size_t>(platform::g_ops.PathFindExtensionA(szPath) - szPath);
+    size_t extPos = static_cast<size_t>(::PathFindExtensionA(szPath) - szPath);
     wchar_t szWide[kWidePathChars];
     if (!WidenPath(szWide, szPath))
         return E_OUTOFMEMORY;
-    HRESULT hr = platform::g_ops.LoadTypeLib(szWide, ppTypeLib);
+    HRESULT hr = platform::ops().LoadTypeLib(szWide, ppTypeLib);
     if (FAILED(hr)) {
         *ppTypeLib = nullptr;
         if (extPos + 5 > MAX_PATH)
@@ -126,13 +128,13 @@ HRESULT LoadModuleTypeLibrary(HINSTANCE hInstance, BSTR* pbstrPath, ITypeLib** p
         lstrcpyA(szPath + extPos, ".tlb");
         if (!WidenPath(szWide, szPath))
             return E_OUTOFMEMORY;
-        hr = platform::g_ops.LoadTypeLib(szWide, ppTypeLib);
+        hr = platform::ops().LoadTypeLib(szWide, ppTypeLib);
         if (FAILED(hr)) {
             *ppTypeLib = nullptr;
             return hr;
         }
     }
-    *pbstrPath = platform::g_ops.SysAllocString(szWide);
+    *pbstrPath = platform::ops().SysAllocString(szWide);
     if (!*pbstrPath)
         return E_OUTOFMEMORY;
     return hr;

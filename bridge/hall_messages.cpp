@@ -29,7 +29,7 @@ private:
 // A refused request leaves the last tick alone.
 bool AcceptRequest()
 {
-    DWORD now = platform::g_ops.GetTickCount();
+    DWORD now = platform::ops().GetTickCount();
     if (now - g_dwLastRequestTick < HALL_REQUEST_INTERVAL)
         return false;
     g_dwLastRequestTick = now;
@@ -41,14 +41,14 @@ bool AcceptRequest()
 // of another process counts as none.
 HWND FindHallWindow(const char* pszTitle)
 {
-    const DWORD dwSelf = platform::g_ops.GetCurrentProcessId();
+    const DWORD dwSelf = ::GetCurrentProcessId();
     HWND hPrev = nullptr;
     for (;;) {
-        HWND hWnd = platform::g_ops.FindWindowExA(nullptr, hPrev, g_szHallWindowClass, pszTitle);
+        HWND hWnd = ::FindWindowExA(nullptr, hPrev, g_szHallWindowClass, pszTitle);
         if (!hWnd)
             return nullptr;
         DWORD dwPid = 0;
-        platform::g_ops.GetWindowThreadProcessId(hWnd, &dwPid);
+        platform::ops().GetWindowThreadProcessId(hWnd, &dwPid);
         if (dwPid == dwSelf)
             return hWnd;
         hPrev = hWnd;
@@ -59,7 +59,7 @@ void SendHallRequest(HWND hWnd, ULONG rid, const char* pszText)
 {
     CNarrowString message;
     message.SetFormatted("%s", pszText);
-    platform::g_ops.SendMessageA(hWnd, WM_HALL_REQUEST, static_cast<WPARAM>(rid),
+    ::SendMessageA(hWnd, WM_HALL_REQUEST, static_cast<WPARAM>(rid),
                                  reinterpret_cast<LPARAM>(&message));
 }
 
@@ -74,13 +74,13 @@ char* ConvertBstrToAnsi(BSTR bstr)
         ++cch;
     ++cch;  // the terminator
 
-    int cb = platform::g_ops.WideCharToMultiByte(CP_ACP, 0, bstr, cch, nullptr, 0, nullptr, nullptr);
+    int cb = platform::ops().WideCharToMultiByte(CP_ACP, 0, bstr, cch, nullptr, 0, nullptr, nullptr);
     if (cb == 0)
         throw CConversionError(HResultFromLastError());
-    HeapBlock<char> text(static_cast<char*>(platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb)));
+    HeapBlock<char> text(static_cast<char*>(platform::ops().HeapAlloc(::GetProcessHeap(), 0, cb)));
     if (!text)
         throw CConversionError(E_OUTOFMEMORY);
-    if (platform::g_ops.WideCharToMultiByte(CP_ACP, 0, bstr, cch, text.Get(), cb, nullptr, nullptr) == 0)
+    if (platform::ops().WideCharToMultiByte(CP_ACP, 0, bstr, cch, text.Get(), cb, nullptr, nullptr) == 0)
         throw CConversionError(HResultFromLastError());
     return text.Detach();
 }

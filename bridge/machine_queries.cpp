@@ -23,7 +23,7 @@ constexpr DWORD INTRODUCER_SIZE = 255;
 bool ReadHallPath(HKEY hKey, char (&path)[PATH_BUFFER_SIZE + 1])
 {
     DWORD cb = PATH_BUFFER_SIZE;
-    LONG rc = platform::g_ops.RegQueryValueExA(hKey, "path", nullptr, nullptr,
+    LONG rc = ::RegQueryValueExA(hKey, "path", nullptr, nullptr,
                                                reinterpret_cast<LPBYTE>(path), &cb);
     if (rc != ERROR_SUCCESS || cb > PATH_BUFFER_SIZE)
         return false;
@@ -39,7 +39,7 @@ bool QueryAdapterAddress(UCHAR lana, char* text)
     std::memset(&ncb, 0, sizeof(ncb));
     ncb.ncb_command = NCBRESET;
     ncb.ncb_lana_num = lana;
-    platform::g_ops.Netbios(&ncb);  // a failing reset does not stop the query
+    platform::ops().Netbios(&ncb);  // a failing reset does not stop the query
 
     UCHAR area[STATUS_AREA_SIZE];
     std::memset(area, 0, sizeof(area));
@@ -49,7 +49,7 @@ bool QueryAdapterAddress(UCHAR lana, char* text)
     ncb.ncb_callname[0] = '*';
     ncb.ncb_buffer = area;
     ncb.ncb_length = STATUS_AREA_SIZE;
-    if (platform::g_ops.Netbios(&ncb) != NRC_GOODRET)
+    if (platform::ops().Netbios(&ncb) != NRC_GOODRET)
         return false;
 
     const UCHAR* addr = reinterpret_cast<const ADAPTER_STATUS*>(area)->adapter_address;
@@ -72,14 +72,14 @@ HRESULT CInvokerK318Methods::GetMacAddress(BSTR* bstrText)
     ncb.ncb_command = NCBENUM;
     ncb.ncb_buffer = area;
     ncb.ncb_length = ENUM_AREA_SIZE;
-    if (platform::g_ops.Netbios(&ncb) == NRC_GOODRET) {
+    if (platform::ops().Netbios(&ncb) == NRC_GOODRET) {
         const LANA_ENUM* list = reinterpret_cast<const LANA_ENUM*>(area);
         for (UINT i = 0; i < list->length; ++i) {
             char text[1024];
             std::memset(text, 0, sizeof(text));
             if (QueryAdapterAddress(list->lana[i], text)) {
                 result.SetFormatted("%s", text);
-                platform::g_ops.OutputDebugStringA(result);
+                platform::ops().OutputDebugStringA(result);
                 break;
             }
         }
@@ -105,7 +105,7 @@ HRESULT CInvokerK318Methods::GetSpReadUserID(BSTR* nUserName)
         CNarrowString iniFile;
         iniFile.SetFormatted("%s\\Data\\introduce.ini", path);
         char* buffer = result.GetBuffer(INTRODUCER_SIZE);
-        platform::g_ops.GetPrivateProfileStringA("config", "introducer", "", buffer,
+        platform::ops().GetPrivateProfileStringA("config", "introducer", "", buffer,
                                                  INTRODUCER_SIZE, iniFile);
         result.ReleaseBuffer(-1);
     }

@@ -23,7 +23,7 @@ LONG KeyHandle::Close() noexcept
 {
     LONG status = ERROR_SUCCESS;
     if (m_hKey != nullptr) {
-        status = platform::g_ops.RegCloseKey(m_hKey);
+        status = platform::ops().RegCloseKey(m_hKey);
         m_hKey = nullptr;
     }
     return status;
@@ -38,7 +38,7 @@ void KeyHandle::Take(HKEY hKey) noexcept
 LONG KeyHandle::Open(HKEY hParent, const char* pszName, REGSAM access, DWORD options) noexcept
 {
     HKEY hKey = nullptr;
-    LONG status = platform::g_ops.RegOpenKeyExA(hParent, pszName, options, access, &hKey);
+    LONG status = ::RegOpenKeyExA(hParent, pszName, options, access, &hKey);
     if (status == ERROR_SUCCESS)
         Take(hKey);
     return status;
@@ -47,11 +47,11 @@ LONG KeyHandle::Open(HKEY hParent, const char* pszName, REGSAM access, DWORD opt
 HRESULT KeyHandle::OpenOrCreate(HKEY hParent, const char* pszName) noexcept
 {
     HKEY hKey = nullptr;
-    LONG status = platform::g_ops.RegOpenKeyExA(hParent, pszName, 0, kReadWrite, &hKey);
+    LONG status = ::RegOpenKeyExA(hParent, pszName, 0, kReadWrite, &hKey);
     if (status != ERROR_SUCCESS) {
         DWORD disposition = 0;
         hKey = nullptr;
-        status = platform::g_ops.RegCreateKeyExA(hParent, pszName, 0, nullptr, REG_OPTION_NON_VOLATILE,
+        status = platform::ops().RegCreateKeyExA(hParent, pszName, 0, nullptr, REG_OPTION_NON_VOLATILE,
                                                  kReadWrite, nullptr, &hKey, &disposition);
         if (status != ERROR_SUCCESS)
             return HRESULT_FROM_WIN32(status);
@@ -71,17 +71,34 @@ LONG KeyView::SetMultiString(const char* pszValueName, const char* pszText) cons
             break;
         p += len + 1;
     }
-    return platform::g_ops.RegSetValueExA(m_hKey, pszValueName, 0, REG_MULTI_SZ,
+    return ::RegSetValueExA(m_hKey, pszValueName, 0, REG_MULTI_SZ,
                                           reinterpret_cast<const BYTE*>(pszText), cb);
 }
 
 namespace {
 
+// The registry's own delete-by-handle, which RegDeleteKey lacks: it removes a
+// link key itself instead of following it.
+LONG WINAPI DeleteOpenedKey(HKEY hKey)
+{
+    using NtDeleteKeyFn = LONG(NTAPI*)(HANDLE);
+    using StatusToErrorFn = ULONG(NTAPI*)(LONG);
+    const HMODULE hNtdll = ::GetModuleHandleA("ntdll.dll");
+    const auto pfnDelete = reinterpret_cast<NtDeleteKeyFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(hNtdll, "NtDeleteKey")));
+    const auto pfnToError = reinterpret_cast<StatusToErrorFn>(
+        reinterpret_cast<void (*)()>(::GetProcAddress(hNtdll, "RtlNtStatusToDosError")));
+    if (pfnDelete == nullptr || pfnToError == nullptr)
+        return ERROR_CALL_NOT_IMPLEMENTED;
+    const LONG status = pfnDelete(hKey);
+    return status == 0 ? ERROR_SUCCESS : static_cast<LONG>(pfnToError(status));
+}
+
 bool IsLink(HKEY hKey) noexcept
 {
     DWORD type = 0;
     DWORD cb = 0;
-    return platform::g_ops.RegQueryValueExA(hKey, "SymbolicLinkValue", nullptr, &type, nullptr, &cb) ==
+    return ::RegQueryValueExA(hKey, "SymbolicLinkValue", nullptr, &type, nullptr, &cb) ==
                ERROR_SUCCESS &&
            type == REG_LINK;
 }
@@ -97,12 +114,12 @@ LONG KeyView::DeleteTree(const char* pszName) const noexcept
     if (status != ERROR_SUCCESS)
         return status;
     if (IsLink(child.Get()))
-        return platform::g_ops.DeleteOpenedKey(child.Get());  // child closes itself
+        return DeleteOpenedKey(child.Get());  // child closes itself
     for (;;) {
         char szSub[256];
         DWORD cch = 256;
         FILETIME ft;
-        if (platform::g_ops.RegEnumKeyExA(child.Get(), 0, szSub, &cch, nullptr, nullptr, nullptr, &ft) !=
+        if (::RegEnumKeyExA(child.Get(), 0, szSub, &cch, nullptr, nullptr, nullptr, &ft) !=
             ERROR_SUCCESS)
             break;
         status = child.View().DeleteTree(szSub);
@@ -110,5 +127,5 @@ LONG KeyView::DeleteTree(const char* pszName) const noexcept
             return status;  // child closes itself
     }
     child.Close();
-    return platform::g_ops.RegDeleteKeyA(m_hKey, pszName);
+    return platform::ops().RegDeleteKeyA(m_hKey, pszName);
 }

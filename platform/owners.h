@@ -25,10 +25,10 @@ struct BstrFree {
     static void Free(BSTR p) noexcept { ::SysFreeString(p); }
 };
 struct TaskMemFree {
-    static void Free(void* p) noexcept { platform::g_ops.CoTaskMemFree(p); }
+    static void Free(void* p) noexcept { platform::ops().CoTaskMemFree(p); }
 };
 struct ProcessHeapFree {
-    static void Free(void* p) noexcept { platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, p); }
+    static void Free(void* p) noexcept { platform::ops().HeapFree(::GetProcessHeap(), 0, p); }
 };
 
 template <class T, class Policy>

@@ -104,14 +104,14 @@ HRESULT AddModuleReplacements(ReplacementTable& table)
     const HINSTANCE hInstance = g_moduleInstance.m_hInstance;
 
     char szPath[kPathBuffer];
-    const DWORD cch = platform::g_ops.GetModuleFileNameA(hInstance, szPath, kPathBuffer);
+    const DWORD cch = platform::ops().GetModuleFileNameA(hInstance, szPath, kPathBuffer);
     if (cch == 0)
         return FailureFromLastError();
     if (cch == kPathBuffer)
         return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);  // the path did not fit
 
     HRESULT hr;
-    if (hInstance != nullptr && hInstance != platform::g_ops.GetModuleHandleA(nullptr)) {
+    if (hInstance != nullptr && hInstance != ::GetModuleHandleA(nullptr)) {
         hr = table.Add("Module", szPath);
     } else {
         // An executable's path is quoted, since a command line follows it.
@@ -129,7 +129,7 @@ HRESULT AddModuleReplacements(ReplacementTable& table)
         return hr;
 
     TaskMem<OLECHAR> libId;
-    hr = platform::g_ops.StringFromCLSID(g_libid, libId.Put());
+    hr = ::StringFromCLSID(g_libid, libId.Put());
     if (FAILED(hr))
         return hr;
     char szLibId[64];
@@ -139,7 +139,7 @@ HRESULT AddModuleReplacements(ReplacementTable& table)
     if (FAILED(hr))
         return hr;
 
-    const DWORD_PTR exeType = platform::g_ops.SHGetFileInfoA(szPath, 0, nullptr, 0, SHGFI_EXETYPE);
+    const DWORD_PTR exeType = platform::ops().SHGetFileInfoA(szPath, 0, nullptr, 0, SHGFI_EXETYPE);
     hr = table.Add("MODULETYPE", exeType != 0 ? "LocalServer32" : "InprocServer32");
     if (FAILED(hr))
         return hr;

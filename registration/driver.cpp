@@ -38,11 +38,11 @@ void DeleteIfNoSubkeys(const char* pszClsid, const char* pszSuffix)
     if (key.Open(HKEY_CLASSES_ROOT, szKey, KEY_READ) != ERROR_SUCCESS)
         return;
     DWORD cSubKeys = 0;
-    const LONG status = platform::g_ops.RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr,
+    const LONG status = ::RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr,
                                                          nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     key.Close();
     if (status == ERROR_SUCCESS && cSubKeys == 0)
-        platform::g_ops.RegDeleteKeyA(HKEY_CLASSES_ROOT, szKey);
+        platform::ops().RegDeleteKeyA(HKEY_CLASSES_ROOT, szKey);
 }
 
 }  // namespace
@@ -54,7 +54,7 @@ HRESULT UpdateClassCategories(REFCLSID rclsid, const CategoryEntry* pCategories,
         return S_OK;
 
     ComRef<ICatRegister> manager;
-    if (FAILED(platform::g_ops.CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
+    if (FAILED(platform::ops().CoCreateInstance(CLSID_StdComponentCategoriesMgr, nullptr, CLSCTX_INPROC_SERVER,
                                                 IID_ICatRegister, manager.PutVoid())))
         return S_OK;  // no manager, nothing to record categories in
     ICatRegister* pRegister = manager.Get();
@@ -78,7 +78,7 @@ HRESULT UpdateClassCategories(REFCLSID rclsid, const CategoryEntry* pCategories,
         // The manager leaves the category keys behind once they are empty.
         wchar_t szWide[64];
         char szClsid[64];
-        if (platform::g_ops.StringFromGUID2(rclsid, szWide, 64) != 0 &&
+        if (::StringFromGUID2(rclsid, szWide, 64) != 0 &&
             WideToNarrow(szClsid, szWide, sizeof szClsid, GetConversionCodePage()) != nullptr) {
             DeleteIfNoSubkeys(szClsid, "\\Required Categories");
             DeleteIfNoSubkeys(szClsid, "\\Implemented Categories");
@@ -166,7 +166,7 @@ HRESULT RegisterServerTypeLibrary(HINSTANCE hInstance)
                 pCut = p + 1;
         }
         *pCut = L'\0';
-        return platform::g_ops.RegisterTypeLib(pTypeLib, bstrPath, szHelpDir);
+        return platform::ops().RegisterTypeLib(pTypeLib, bstrPath, szHelpDir);
     });
 }
 
@@ -177,7 +177,7 @@ HRESULT UnregisterServerTypeLibrary(HINSTANCE hInstance)
         HRESULT hr = pTypeLib->GetLibAttr(&pAttr);
         if (FAILED(hr))
             return hr;
-        hr = platform::g_ops.UnRegisterTypeLib(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum, pAttr->lcid,
+        hr = platform::ops().UnRegisterTypeLib(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum, pAttr->lcid,
                                                pAttr->syskind);
         pTypeLib->ReleaseTLibAttr(pAttr);
         return hr;

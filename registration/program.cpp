@@ -94,7 +94,7 @@ HRESULT ParseDword(const char* psz, DWORD* pValue)
     ULONG parsed = 0;
     HRESULT hr = E_FAIL;
     if (NarrowToWide(wide.Get(), psz, cch, GetConversionCodePage()) != nullptr)
-        hr = platform::g_ops.VarUI4FromStr(wide.Get(), 0, 0, &parsed);
+        hr = ::VarUI4FromStr(wide.Get(), 0, 0, &parsed);
     if (FAILED(hr))
         return E_FAIL;
     *pValue = parsed;
@@ -130,7 +130,7 @@ struct ValueTarget {
 
 HRESULT SetValue(const ValueTarget& target, DWORD type, const void* pv, DWORD cb)
 {
-    LONG code = platform::g_ops.RegSetValueExA(target.hKey, target.pszName, 0, type, static_cast<const BYTE*>(pv), cb);
+    LONG code = ::RegSetValueExA(target.hKey, target.pszName, 0, type, static_cast<const BYTE*>(pv), cb);
     return code != 0 ? HResultFromWin32(code) : S_OK;
 }
 

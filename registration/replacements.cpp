@@ -7,12 +7,12 @@
 
 namespace {
 
-void* HeapGet(SIZE_T cb) { return platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb); }
+void* HeapGet(SIZE_T cb) { return platform::ops().HeapAlloc(::GetProcessHeap(), 0, cb); }
 void* HeapGrow(void* p, SIZE_T cb)
 {
     if (p == nullptr)
         return HeapGet(cb);
-    return platform::g_ops.HeapReAlloc(platform::g_ops.GetProcessHeap(), 0, p, cb);
+    return platform::ops().HeapReAlloc(::GetProcessHeap(), 0, p, cb);
 }
 HeapBlock<char> CopyText(const char* psz)
 {

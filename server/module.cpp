@@ -17,11 +17,11 @@ CCriticalLock::CCriticalLock() noexcept : m_sec{}, m_bInitialised(false) {}
 
 HRESULT CCriticalLock::Init() noexcept
 {
-    if (platform::g_ops.InitializeCriticalSectionAndSpinCount(&m_sec, 0)) {
+    if (platform::ops().InitializeCriticalSectionAndSpinCount(&m_sec, 0)) {
         m_bInitialised = true;
         return S_OK;
     }
-    switch (platform::g_ops.GetLastError()) {
+    switch (platform::ops().GetLastError()) {
     case ERROR_NOT_ENOUGH_MEMORY:
     case ERROR_OUTOFMEMORY:
     case static_cast<DWORD>(STATUS_NO_MEMORY):
@@ -134,7 +134,7 @@ HRESULT CServerModule::AddCommonReplacements(IUnknown* pReplacements)
 HRESULT CServerModule::AddShutdownCallback(void (*pfn)(void* pArg), void* pArg) noexcept
 {
     auto* pItem = static_cast<ShutdownCallback*>(
-        platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, sizeof(ShutdownCallback)));
+        platform::ops().HeapAlloc(::GetProcessHeap(), 0, sizeof(ShutdownCallback)));
     if (!pItem)
         return E_OUTOFMEMORY;
     pItem->pfn = pfn;

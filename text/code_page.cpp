@@ -22,13 +22,13 @@ UINT ThreadAnsiCodePage()
 UINT ThreadLocaleCodePage()
 {
     char szCodePage[7] = {};
-    const LCID lcid = platform::g_ops.GetThreadLocale();
-    if (platform::g_ops.GetLocaleInfoA(lcid, LOCALE_IDEFAULTANSICODEPAGE, szCodePage, 7) == 0 ||
+    const LCID lcid = platform::ops().GetThreadLocale();
+    if (platform::ops().GetLocaleInfoA(lcid, LOCALE_IDEFAULTANSICODEPAGE, szCodePage, 7) == 0 ||
         szCodePage[0] == '\0')
-        return platform::g_ops.GetACP();
+        return platform::ops().GetACP();
     szCodePage[6] = '\0';
     const UINT codePage = static_cast<UINT>(std::strtoul(szCodePage, nullptr, 10));
-    return codePage != 0 ? codePage : platform::g_ops.GetACP();
+    return codePage != 0 ? codePage : platform::ops().GetACP();
 }
 
 UINT ChooseConversionCodePage()
@@ -36,7 +36,7 @@ UINT ChooseConversionCodePage()
     OSVERSIONINFOA info = {};
     info.dwOSVersionInfoSize = sizeof(info);
     CodePageFunction pfn = &ThreadLocaleCodePage;
-    if (platform::g_ops.GetVersionExA(&info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT &&
+    if (platform::ops().GetVersionExA(&info) && info.dwPlatformId == VER_PLATFORM_WIN32_NT &&
         info.dwMajorVersion >= 5)
         pfn = &ThreadAnsiCodePage;
     InterlockedExchangePointer(reinterpret_cast<PVOID volatile*>(&g_pfnGetConversionCodePage),
@@ -64,7 +64,7 @@ char* WideToNarrow(char* pszDest, const wchar_t* pszSource, int cbDest, UINT cod
         pszDest[0] = '\0';
     if (!pszSource)
         return nullptr;
-    if (platform::g_ops.WideCharToMultiByte(codePage, 0, pszSource, -1, pszDest, cbDest, nullptr,
+    if (platform::ops().WideCharToMultiByte(codePage, 0, pszSource, -1, pszDest, cbDest, nullptr,
                                             nullptr) == 0)
         return nullptr;
     return pszDest;
@@ -78,7 +78,7 @@ wchar_t* NarrowToWide(wchar_t* pszDest, const char* pszSource, int cchDest, UINT
         pszDest[0] = L'\0';
     if (!pszSource)
         return nullptr;
-    if (platform::g_ops.MultiByteToWideChar(codePage, 0, pszSource, -1, pszDest, cchDest) == 0)
+    if (::MultiByteToWideChar(codePage, 0, pszSource, -1, pszDest, cchDest) == 0)
         return nullptr;
     return pszDest;
 }
@@ -99,7 +99,7 @@ CWideToNarrowText::CWideToNarrowText(const wchar_t* pszSource, UINT codePage)
         pBuffer = m_pHeap;
     }
     pBuffer[0] = '\0';
-    if (platform::g_ops.WideCharToMultiByte(codePage, 0, pszSource, -1, pBuffer, cbBuffer, nullptr,
+    if (platform::ops().WideCharToMultiByte(codePage, 0, pszSource, -1, pBuffer, cbBuffer, nullptr,
                                             nullptr) == 0) {
         const HRESULT hr = HResultFromLastError();
         ProcessHeapAllocator().Free(m_pHeap);

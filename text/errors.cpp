@@ -30,7 +30,7 @@ HRESULT HResultFromWin32(LONG code)
 
 HRESULT HResultFromLastError()
 {
-    return HResultFromWin32(static_cast<LONG>(platform::g_ops.GetLastError()));
+    return HResultFromWin32(static_cast<LONG>(platform::ops().GetLastError()));
 }
 
 HRESULT FailureFromLastError()

@@ -16,25 +16,25 @@
 
 void* CProcessHeapAllocator::Allocate(size_t cb)
 {
-    return platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, cb);
+    return platform::ops().HeapAlloc(::GetProcessHeap(), 0, cb);
 }
 
 void CProcessHeapAllocator::Free(void* p)
 {
     if (p)
-        platform::g_ops.HeapFree(platform::g_ops.GetProcessHeap(), 0, p);
+        platform::ops().HeapFree(::GetProcessHeap(), 0, p);
 }
 
 void* CProcessHeapAllocator::Reallocate(void* p, size_t cb)
 {
     if (!p)
         return Allocate(cb);
-    return platform::g_ops.HeapReAlloc(platform::g_ops.GetProcessHeap(), 0, p, cb);
+    return platform::ops().HeapReAlloc(::GetProcessHeap(), 0, p, cb);
 }
 
 size_t CProcessHeapAllocator::SizeOf(const void* p)
 {
-    return platform::g_ops.HeapSize(platform::g_ops.GetProcessHeap(), 0, p);
+    return ::HeapSize(::GetProcessHeap(), 0, p);
 }
 
 // ---------------------------------------------------------------------------
@@ -297,11 +297,11 @@ BSTR MakeBstr(const CNarrowString& text)
 {
     const UINT codePage = GetConversionCodePage();
     const int cb = text.GetLength();
-    const int cch = platform::g_ops.MultiByteToWideChar(codePage, 0, text.GetString(), cb, nullptr, 0);
-    BSTR bstr = platform::g_ops.SysAllocStringLen(nullptr, static_cast<UINT>(cch > 0 ? cch : 0));
+    const int cch = ::MultiByteToWideChar(codePage, 0, text.GetString(), cb, nullptr, 0);
+    BSTR bstr = platform::ops().SysAllocStringLen(nullptr, static_cast<UINT>(cch > 0 ? cch : 0));
     if (!bstr)
         RaiseOutOfMemory();
     if (cch > 0)
-        platform::g_ops.MultiByteToWideChar(codePage, 0, text.GetString(), cb, bstr, cch);
+        ::MultiByteToWideChar(codePage, 0, text.GetString(), cb, bstr, cch);
     return bstr;
 }

@@ -48,7 +48,7 @@ public:
         }
         if (n > static_cast<SIZE_T>(-1) / sizeof(T))
             return nullptr;
-        m_heap.Reset(static_cast<T*>(platform::g_ops.HeapAlloc(platform::g_ops.GetProcessHeap(), 0, n * sizeof(T))));
+        m_heap.Reset(static_cast<T*>(platform::ops().HeapAlloc(::GetProcessHeap(), 0, n * sizeof(T))));
         if (m_heap)
             m_count = n;
         return m_heap.Get();

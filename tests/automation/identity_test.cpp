@@ -110,7 +110,7 @@ TEST(Creation, NullOutPointerIsRefusedForBothForms)
 TEST(Creation, AllocationFailureGivesOutOfMemoryForBothForms)
 {
     LONG before = g_pModule->LockCount();
-    ScopedOp<decltype(platform::g_ops.HeapAlloc)> alloc(&platform::Ops::HeapAlloc, &FailingHeapAlloc);
+    ScopedOp<decltype(platform::ops().HeapAlloc)> alloc(&platform::Ops::HeapAlloc, &FailingHeapAlloc);
     IUnknown* outer = reinterpret_cast<IUnknown*>(0x10);  // not touched when allocation fails
     for (IUnknown* pOuter : {static_cast<IUnknown*>(nullptr), outer}) {
         void* pv = reinterpret_cast<void*>(0x1);
@@ -381,7 +381,7 @@ DWORD WINAPI FakeModuleFileName(HMODULE, LPSTR psz, DWORD cch)
 
 TEST(ModuleTypeLibrary, ModulePathFailuresGiveTheirCodes)
 {
-    ScopedOp<decltype(platform::g_ops.GetModuleFileNameA)> path(&platform::Ops::GetModuleFileNameA,
+    ScopedOp<decltype(platform::ops().GetModuleFileNameA)> path(&platform::Ops::GetModuleFileNameA,
                                                                 &FakeModuleFileName);
     struct Case {
         DWORD result, lastError;
@@ -424,7 +424,7 @@ HRESULT WINAPI FailingModuleLoadTypeLib(LPCOLESTR psz, ITypeLib** pp)
 TEST(ModuleTypeLibrary, FallsBackToTheTlbFileBesideTheModule)
 {
     g_cTried = 0;
-    ScopedOp<decltype(platform::g_ops.LoadTypeLib)> load(&platform::Ops::LoadTypeLib, &FailingModuleLoadTypeLib);
+    ScopedOp<decltype(platform::ops().LoadTypeLib)> load(&platform::Ops::LoadTypeLib, &FailingModuleLoadTypeLib);
     BSTR path = nullptr;
     ITypeLib* pLib = nullptr;
     ASSERT_EQ(LoadModuleTypeLibrary(g_moduleInstance.m_hInstance, &path, &pLib), S_OK);

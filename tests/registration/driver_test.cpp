@@ -8,6 +8,7 @@
 #include <comcat.h>
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -207,20 +208,27 @@ protected:
     }
     void TearDown() override
     {
+        m_library.reset();
         g_moduleInstance.m_hInstance = m_hSavedInstance;
         testing_support::RestoreRealPlatform();
     }
 
     // The code under test runs as a library at g_fakePath, with the type
     // library's registration recorded instead of done (TearDown restores).
-    static void PretendToBeTheLibraryFile()
+    void PretendToBeTheLibraryFile()
     {
         g_moduleInstance.m_hInstance = LibraryHandle();
-        platform::g_ops.GetModuleFileNameA = FakeModuleFileName;
-        platform::g_ops.LoadTypeLib = OwnTypeLib;
-        platform::g_ops.RegisterTypeLib = FakeRegisterTypeLib;
-        platform::g_ops.UnRegisterTypeLib = FakeUnRegisterTypeLib;
+        m_library.emplace();
     }
+    struct PretendedLibrary {
+        template <class Fn>
+        using Op = testing_support::ScopedOp<Fn>;
+        Op<decltype(platform::Ops::GetModuleFileNameA)> path{&platform::Ops::GetModuleFileNameA, FakeModuleFileName};
+        Op<decltype(platform::Ops::LoadTypeLib)> load{&platform::Ops::LoadTypeLib, OwnTypeLib};
+        Op<decltype(platform::Ops::RegisterTypeLib)> reg{&platform::Ops::RegisterTypeLib, FakeRegisterTypeLib};
+        Op<decltype(platform::Ops::UnRegisterTypeLib)> unreg{&platform::Ops::UnRegisterTypeLib, FakeUnRegisterTypeLib};
+    };
+    std::optional<PretendedLibrary> m_library;
 
     // A library handle that is not the process's main executable.
     static HINSTANCE LibraryHandle() { return reinterpret_cast<HINSTANCE>(0x10000000); }
@@ -251,7 +259,7 @@ TEST_F(DriverTest, ReplacementTextsDescribeTheLibraryFile)
         SCOPED_TRACE(c.what);
         g_moduleInstance.m_hInstance = c.hInstance;
         ScopedOp<decltype(platform::Ops::SHGetFileInfoA)> exe(
-            &platform::Ops::SHGetFileInfoA, c.exeType ? FakeExeType : platform::g_ops.SHGetFileInfoA);
+            &platform::Ops::SHGetFileInfoA, c.exeType ? FakeExeType : platform::ops().SHGetFileInfoA);
         ReplacementTable table;
         ASSERT_EQ(S_OK, AddModuleReplacements(table));
         EXPECT_EQ(5u, table.Count());
@@ -400,11 +408,11 @@ TEST_F(DriverTest, TypeLibraryHandedBackIsAlwaysReleased)
     PretendToBeTheLibraryFile();
     ASSERT_EQ(S_OK, OwnTypeLib(nullptr, &g_pHandedLib));
     const ULONG refs = RefsOf(g_pHandedLib);
-    testing_support::ScopedOp<decltype(platform::g_ops.LoadTypeLib)> load(&platform::Ops::LoadTypeLib,
+    testing_support::ScopedOp<decltype(platform::ops().LoadTypeLib)> load(&platform::Ops::LoadTypeLib,
                                                                            &HandOutTypeLib);
     {
         // The path cannot be kept: out of memory, with the library handed back.
-        testing_support::ScopedOp<decltype(platform::g_ops.SysAllocString)> bstr(&platform::Ops::SysAllocString,
+        testing_support::ScopedOp<decltype(platform::ops().SysAllocString)> bstr(&platform::Ops::SysAllocString,
                                                                                  &FailingSysAllocString);
         EXPECT_EQ(E_OUTOFMEMORY, RegisterServerTypeLibrary(g_moduleInstance.m_hInstance));
         EXPECT_EQ(E_OUTOFMEMORY, UnregisterServerTypeLibrary(g_moduleInstance.m_hInstance));
