@@ -13,6 +13,7 @@
 #include "tarnwick_h.h"
 #include "tests/support/platform_override.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
@@ -366,21 +367,25 @@ TEST(ModuleTypeLibrary, LoadsFromTheModuleAndReturnsItsPath)
 
 
 // Fakes for the module path and type library loading.
-DWORD g_fakePathResult;
-DWORD g_fakeLastError;
+struct ModulePathState {
+    DWORD result = 0;
+    DWORD lastError = 0;
+};
 DWORD WINAPI FakeModuleFileName(HMODULE, LPSTR psz, DWORD cch)
 {
-    DWORD n = g_fakePathResult < cch ? g_fakePathResult : cch;
+    const ModulePathState& fake = FakeState<ModulePathState>::Current();
+    DWORD n = fake.result < cch ? fake.result : cch;
     for (DWORD i = 0; i < n; ++i)
         psz[i] = 'a';
     if (n < cch)
         psz[n] = '\0';
-    SetLastError(g_fakeLastError);
-    return g_fakePathResult;
+    SetLastError(fake.lastError);
+    return fake.result;
 }
 
 TEST(ModuleTypeLibrary, ModulePathFailuresGiveTheirCodes)
 {
+    FakeState<ModulePathState> fake;
     ScopedOp<decltype(platform::ops().GetModuleFileNameA)> path(&platform::Ops::GetModuleFileNameA,
                                                                 &FakeModuleFileName);
     struct Case {
@@ -393,8 +398,8 @@ TEST(ModuleTypeLibrary, ModulePathFailuresGiveTheirCodes)
         {0, 0, E_FAIL, E_FAIL},  // a failure with no last error is still a failure
     };
     for (const Case& c : cases) {
-        g_fakePathResult = c.result;
-        g_fakeLastError = c.lastError;
+        fake->result = c.result;
+        fake->lastError = c.lastError;
         BSTR bstr = reinterpret_cast<BSTR>(0x1);
         ITypeLib* pLib = reinterpret_cast<ITypeLib*>(0x1);
         EXPECT_EQ(LoadModuleTypeLibrary(g_moduleInstance.m_hInstance, &bstr, &pLib), c.moduleLib) << c.result;
@@ -409,12 +414,15 @@ TEST(ModuleTypeLibrary, ModulePathFailuresGiveTheirCodes)
     }
 }
 
-std::wstring g_triedPaths[4];
-int g_cTried;
+struct TriedPathsState {
+    std::wstring paths[4];
+    int cTried = 0;
+};
 HRESULT WINAPI FailingModuleLoadTypeLib(LPCOLESTR psz, ITypeLib** pp)
 {
-    g_triedPaths[g_cTried++ & 3] = psz;
-    if (g_cTried == 1) {
+    TriedPathsState& fake = FakeState<TriedPathsState>::Current();
+    fake.paths[fake.cTried++ & 3] = psz;
+    if (fake.cTried == 1) {
         *pp = nullptr;
         return TYPE_E_CANTLOADLIBRARY;
     }
@@ -423,15 +431,15 @@ HRESULT WINAPI FailingModuleLoadTypeLib(LPCOLESTR psz, ITypeLib** pp)
 
 TEST(ModuleTypeLibrary, FallsBackToTheTlbFileBesideTheModule)
 {
-    g_cTried = 0;
+    FakeState<TriedPathsState> fake;
     ScopedOp<decltype(platform::ops().LoadTypeLib)> load(&platform::Ops::LoadTypeLib, &FailingModuleLoadTypeLib);
     BSTR path = nullptr;
     ITypeLib* pLib = nullptr;
     ASSERT_EQ(LoadModuleTypeLibrary(g_moduleInstance.m_hInstance, &path, &pLib), S_OK);
-    ASSERT_EQ(g_cTried, 2);
-    std::wstring first = g_triedPaths[0];
+    ASSERT_EQ(fake->cTried, 2);
+    std::wstring first = fake->paths[0];
     std::wstring expected = first.substr(0, first.rfind(L'.')) + L".tlb";
-    EXPECT_EQ(g_triedPaths[1], expected);
+    EXPECT_EQ(fake->paths[1], expected);
     EXPECT_EQ(std::wstring(path), expected);
     SysFreeString(path);
     pLib->Release();

@@ -10,12 +10,37 @@
 #include "tests/support/platform_override.h"
 #include "text/narrow_string.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
 
-DWORD g_fakeTick = 0;
-DWORD WINAPI FakeTick() { return g_fakeTick; }
+struct TickState {
+    DWORD now = 100000;
+};
+DWORD WINAPI FakeTick() { return FakeState<TickState>::Current().now; }
+
+// Reports the window's process as another one: only foreignWindow, or every
+// window while it is null.
+struct OwnerState {
+    DWORD reportedPid = 0;
+    HWND foreignWindow = nullptr;
+};
+DWORD WINAPI ForeignOwner(HWND hWnd, LPDWORD pid)
+{
+    const OwnerState& fake = FakeState<OwnerState>::Current();
+    *pid = (fake.foreignWindow == nullptr || hWnd == fake.foreignWindow) ? fake.reportedPid : ::GetCurrentProcessId();
+    return 1;
+}
+
+struct ConversionState {
+    DWORD error = ERROR_NO_UNICODE_TRANSLATION;
+};
+int WINAPI FailingConversion(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL)
+{
+    ::SetLastError(FakeState<ConversionState>::Current().error);
+    return 0;
+}
 
 static_assert(sizeof(fake_hall::Header) == sizeof(CStringHeader), "the hall reads the header we write");
 static_assert(WM_HALL_REQUEST == fake_hall::kRequestMessage, "the hall listens for the message we send");
@@ -38,7 +63,6 @@ protected:
         m_seven = MakeWindow("K318HallHideWindows7");
         m_minusOne = MakeWindow("K318HallHideWindows-1");
         g_dwLastRequestTick = 0;
-        g_fakeTick = 100000;
     }
 
     void TearDown() override { testing_support::RestoreRealPlatform(); }
@@ -52,7 +76,10 @@ protected:
     const std::vector<fake_hall::Request>& Received() const { return m_hall.Received(); }
 
     fake_hall::Hall m_hall;  // its windows go with the test
-    ScopedOp<DWORD(WINAPI*)()> m_tick{&platform::Ops::GetTickCount, &FakeTick};
+    FakeState<TickState> m_tick;
+    FakeState<OwnerState> m_owner;
+    FakeState<ConversionState> m_conversion;
+    ScopedOp<DWORD(WINAPI*)()> m_tickOp{&platform::Ops::GetTickCount, &FakeTick};
 };
 
 enum class Call { LoadExe, RunVideo };
@@ -85,7 +112,7 @@ TEST_F(HallMessages, RateLimitJudgesTheUnsignedDifference)
             SCOPED_TRACE(c.name);
             m_hall.Clear();
             g_dwLastRequestTick = c.last;
-            g_fakeTick = c.now;
+            m_tick->now = c.now;
             EXPECT_EQ(Request(call), c.expected);
             EXPECT_EQ(g_dwLastRequestTick, c.expected == S_OK ? c.now : c.last);
             EXPECT_EQ(Received().size(), c.expected == S_OK ? 1u : 0u);
@@ -106,7 +133,7 @@ TEST_F(HallMessages, RefusedCallsDoNotMoveTheTickAndTheTickIsShared)
     };
     for (const Step& s : steps) {
         SCOPED_TRACE(s.at);
-        g_fakeTick = s.at;
+        m_tick->now = s.at;
         EXPECT_EQ(Request(s.call), s.expected);
     }
     EXPECT_EQ(Received().size(), 3u);
@@ -117,7 +144,7 @@ TEST_F(HallMessages, ARequestWithoutWindowStillCounts)
 {
     EXPECT_EQ(Methods::RunVideo(99, 1, nullptr), S_OK);
     EXPECT_TRUE(Received().empty());
-    g_fakeTick += 500;
+    m_tick->now += 500;
     EXPECT_EQ(Methods::LoadExe(1, nullptr), S_FALSE);
     EXPECT_TRUE(Received().empty());
 }
@@ -138,7 +165,7 @@ TEST_F(HallMessages, EachMethodReachesOnlyItsOwnWindow)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         m_hall.Clear();
-        g_fakeTick += HALL_REQUEST_INTERVAL;
+        m_tick->now += HALL_REQUEST_INTERVAL;
         HRESULT hr = c.call == Call::LoadExe ? Methods::LoadExe(12, x.b)
                                              : Methods::RunVideo(c.userid, 12, x.b);
         EXPECT_EQ(hr, S_OK);
@@ -149,7 +176,7 @@ TEST_F(HallMessages, EachMethodReachesOnlyItsOwnWindow)
     }
     // No numbered window for 0: RunVideo does not fall back to the plain one.
     m_hall.Clear();
-    g_fakeTick += HALL_REQUEST_INTERVAL;
+    m_tick->now += HALL_REQUEST_INTERVAL;
     EXPECT_EQ(Methods::RunVideo(0, 12, x.b), S_OK);
     EXPECT_TRUE(Received().empty());
 }
@@ -186,7 +213,7 @@ TEST_F(HallMessages, TextAsTheHallReceivesIt)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         m_hall.Clear();
-        g_fakeTick += HALL_REQUEST_INTERVAL;
+        m_tick->now += HALL_REQUEST_INTERVAL;
         EXPECT_EQ(Methods::LoadExe(12, c.text), S_OK);
         ASSERT_EQ(Received().size(), 1u);
         EXPECT_EQ(Received()[0].text, c.expected);
@@ -210,7 +237,7 @@ TEST_F(HallMessages, DoubleByteTextReachesTheHallAsItsBytes)
     const std::string expected = "\xB7\xBF\xBC\xE4=\x81\x5C\\7";
     for (Call call : {Call::LoadExe, Call::RunVideo}) {
         m_hall.Clear();
-        g_fakeTick += HALL_REQUEST_INTERVAL;
+        m_tick->now += HALL_REQUEST_INTERVAL;
         EXPECT_EQ(Request(call, text.b), S_OK);
         ASSERT_EQ(Received().size(), 1u);
         EXPECT_EQ(Received()[0].text, expected);
@@ -289,39 +316,29 @@ TEST_F(HallMessages, HeaderInFrontOfTheText)
     EXPECT_EQ(h.nRefs, 1);
 }
 
-DWORD g_reportedPid = 0;
-HWND g_foreignWindow = nullptr;
-DWORD WINAPI ForeignOwner(HWND hWnd, LPDWORD pid)
-{
-    *pid = (g_foreignWindow == nullptr || hWnd == g_foreignWindow) ? g_reportedPid : ::GetCurrentProcessId();
-    return 1;
-}
-
 TEST_F(HallMessages, AWindowOfAnotherProcessCountsAsNone)
 {
-    g_reportedPid = ::GetCurrentProcessId() + 4;
-    g_foreignWindow = nullptr;
+    m_owner->reportedPid = ::GetCurrentProcessId() + 4;
     ScopedOp<DWORD(WINAPI*)(HWND, LPDWORD)> owner(&platform::Ops::GetWindowThreadProcessId, &ForeignOwner);
     Bstr x(L"x");
     EXPECT_EQ(Methods::LoadExe(12, x.b), S_OK);
-    g_fakeTick += HALL_REQUEST_INTERVAL;
+    m_tick->now += HALL_REQUEST_INTERVAL;
     EXPECT_EQ(Methods::RunVideo(7, 12, x.b), S_OK);
     EXPECT_TRUE(Received().empty());
-    EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
+    EXPECT_EQ(g_dwLastRequestTick, m_tick->now);
 }
 
 TEST_F(HallMessages, TheFirstWindowOfOurOwnProcessGetsTheMessage)
 {
     HWND second = MakeWindow("K318HallHideWindows");
     // Whichever of the two the platform finds first is reported foreign.
-    g_foreignWindow = FindWindowExA(nullptr, nullptr, "K318HallMutexClass", "K318HallHideWindows");
-    g_reportedPid = ::GetCurrentProcessId() + 4;
-    HWND expected = g_foreignWindow == m_plain ? second : m_plain;
+    m_owner->foreignWindow = FindWindowExA(nullptr, nullptr, "K318HallMutexClass", "K318HallHideWindows");
+    m_owner->reportedPid = ::GetCurrentProcessId() + 4;
+    HWND expected = m_owner->foreignWindow == m_plain ? second : m_plain;
     {
         ScopedOp<DWORD(WINAPI*)(HWND, LPDWORD)> owner(&platform::Ops::GetWindowThreadProcessId, &ForeignOwner);
         EXPECT_EQ(Methods::LoadExe(12, nullptr), S_OK);
     }
-    g_foreignWindow = nullptr;
     m_hall.Close(second);
     ASSERT_EQ(Received().size(), 1u);
     EXPECT_EQ(Received()[0].hWnd, expected);
@@ -329,35 +346,27 @@ TEST_F(HallMessages, TheFirstWindowOfOurOwnProcessGetsTheMessage)
 
 LPVOID WINAPI FailingHeapAlloc(HANDLE, DWORD, SIZE_T) { return nullptr; }
 
-DWORD g_conversionError = ERROR_NO_UNICODE_TRANSLATION;
-int WINAPI FailingConversion(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL)
-{
-    ::SetLastError(g_conversionError);
-    return 0;
-}
-
 TEST_F(HallMessages, FailuresBecomeTheCarriedResultAfterTheTickIsSet)
 {
     Bstr x(L"x");
     {
         ScopedOp<LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T)> heap(&platform::Ops::HeapAlloc, &FailingHeapAlloc);
         EXPECT_EQ(Methods::LoadExe(12, x.b), E_OUTOFMEMORY);
-        EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
-        g_fakeTick += HALL_REQUEST_INTERVAL;
+        EXPECT_EQ(g_dwLastRequestTick, m_tick->now);
+        m_tick->now += HALL_REQUEST_INTERVAL;
         EXPECT_EQ(Methods::RunVideo(7, 12, x.b), E_OUTOFMEMORY);
-        EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
+        EXPECT_EQ(g_dwLastRequestTick, m_tick->now);
     }
     {
         ScopedOp<int(WINAPI*)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL)> conv(
             &platform::Ops::WideCharToMultiByte, &FailingConversion);
-        g_fakeTick += HALL_REQUEST_INTERVAL;
+        m_tick->now += HALL_REQUEST_INTERVAL;
         EXPECT_EQ(Methods::LoadExe(12, x.b), HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION));
-        EXPECT_EQ(g_dwLastRequestTick, g_fakeTick);
+        EXPECT_EQ(g_dwLastRequestTick, m_tick->now);
         // A failed conversion that leaves no last error is a failure all the same.
-        g_conversionError = 0;
-        g_fakeTick += HALL_REQUEST_INTERVAL;
+        m_conversion->error = 0;
+        m_tick->now += HALL_REQUEST_INTERVAL;
         EXPECT_EQ(Methods::RunVideo(7, 12, x.b), E_FAIL);
-        g_conversionError = ERROR_NO_UNICODE_TRANSLATION;
     }
     EXPECT_TRUE(Received().empty());
 }

@@ -9,6 +9,7 @@
 #include "tests/bridge/barrier_calls.h"
 #include "tests/support/platform_override.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
@@ -27,24 +28,25 @@ struct NetbiosScript {
     std::vector<UCHAR> lanas;
     std::map<UCHAR, Adapter> adapters;
     std::vector<NCB> calls;  // as received, before the fake writes anything
-} g_net;
+};
 
 UCHAR WINAPI FakeNetbios(PNCB ncb)
 {
-    g_net.calls.push_back(*ncb);
+    NetbiosScript& net = FakeState<NetbiosScript>::Current();
+    net.calls.push_back(*ncb);
     switch (ncb->ncb_command) {
     case NCBENUM: {
         LANA_ENUM* list = reinterpret_cast<LANA_ENUM*>(ncb->ncb_buffer);
-        list->length = static_cast<UCHAR>(g_net.lanas.size());
-        for (size_t i = 0; i < g_net.lanas.size(); ++i)
-            list->lana[i] = g_net.lanas[i];
-        return g_net.enumResult;
+        list->length = static_cast<UCHAR>(net.lanas.size());
+        for (size_t i = 0; i < net.lanas.size(); ++i)
+            list->lana[i] = net.lanas[i];
+        return net.enumResult;
     }
     case NCBRESET:
-        return g_net.adapters.count(ncb->ncb_lana_num) ? g_net.adapters[ncb->ncb_lana_num].resetResult : NRC_BRIDGE;
+        return net.adapters.count(ncb->ncb_lana_num) ? net.adapters[ncb->ncb_lana_num].resetResult : NRC_BRIDGE;
     case NCBASTAT: {
-        auto it = g_net.adapters.find(ncb->ncb_lana_num);
-        if (it == g_net.adapters.end())
+        auto it = net.adapters.find(ncb->ncb_lana_num);
+        if (it == net.adapters.end())
             return NRC_BRIDGE;
         if (it->second.statusResult == NRC_GOODRET)
             std::memcpy(reinterpret_cast<ADAPTER_STATUS*>(ncb->ncb_buffer)->adapter_address, it->second.address, 6);
@@ -54,8 +56,10 @@ UCHAR WINAPI FakeNetbios(PNCB ncb)
     return NRC_ILLCMD;
 }
 
-std::vector<std::string> g_debugOutput;
-void WINAPI FakeDebugOutput(LPCSTR text) { g_debugOutput.push_back(text); }
+struct DebugOutput {
+    std::vector<std::string> lines;
+};
+void WINAPI FakeDebugOutput(LPCSTR text) { FakeState<DebugOutput>::Current().lines.push_back(text); }
 
 std::wstring Take(BSTR b)
 {
@@ -67,22 +71,19 @@ std::wstring Take(BSTR b)
 
 class MacAddress : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        g_net = NetbiosScript{};
-        g_debugOutput.clear();
-    }
     void TearDown() override { testing_support::RestoreRealPlatform(); }
 
+    FakeState<NetbiosScript> m_net;
+    FakeState<DebugOutput> m_output;
     ScopedOp<UCHAR(WINAPI*)(PNCB)> m_netbios{&platform::Ops::Netbios, &FakeNetbios};
     ScopedOp<void(WINAPI*)(LPCSTR)> m_debug{&platform::Ops::OutputDebugStringA, &FakeDebugOutput};
 };
 
 // Calls as "command:lana", in order.
-std::vector<std::string> CallLog()
+std::vector<std::string> CallLog(const std::vector<NCB>& calls)
 {
     std::vector<std::string> log;
-    for (const NCB& n : g_net.calls) {
+    for (const NCB& n : calls) {
         if (n.ncb_command == NCBENUM) {
             log.emplace_back("enum");
             continue;
@@ -122,23 +123,23 @@ TEST_F(MacAddress, FirstAnsweringAdapterInListOrder)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        g_net = NetbiosScript{};
-        g_net.enumResult = c.enumResult;
-        g_net.lanas = c.lanas;
-        g_net.adapters[3] = c.lana3;
-        g_net.adapters[0] = c.lana0;
-        g_debugOutput.clear();
+        *m_net = NetbiosScript{};
+        m_net->enumResult = c.enumResult;
+        m_net->lanas = c.lanas;
+        m_net->adapters[3] = c.lana3;
+        m_net->adapters[0] = c.lana0;
+        m_output->lines.clear();
 
         BSTR text = nullptr;
         EXPECT_EQ(Methods::GetMacAddress(&text), S_OK);
         EXPECT_EQ(Take(text), c.expected);
-        EXPECT_EQ(CallLog(), c.calls);
+        EXPECT_EQ(CallLog(m_net->calls), c.calls);
         if (c.expected.empty()) {
-            EXPECT_TRUE(g_debugOutput.empty());
+            EXPECT_TRUE(m_output->lines.empty());
         } else {
-            ASSERT_EQ(g_debugOutput.size(), 1u);
-            EXPECT_EQ(g_debugOutput[0], std::string(c.expected.begin(), c.expected.end()));
-            EXPECT_EQ(g_debugOutput[0].size(), 17u);
+            ASSERT_EQ(m_output->lines.size(), 1u);
+            EXPECT_EQ(m_output->lines[0], std::string(c.expected.begin(), c.expected.end()));
+            EXPECT_EQ(m_output->lines[0].size(), 17u);
         }
     }
 }
@@ -154,27 +155,27 @@ bool AllZero(const void* p, size_t n)
 
 TEST_F(MacAddress, ControlBlocksCarryOnlyTheirOwnFields)
 {
-    g_net.lanas = {5};
-    g_net.adapters[5] = kAnswers3;
+    m_net->lanas = {5};
+    m_net->adapters[5] = kAnswers3;
     BSTR text = nullptr;
     EXPECT_EQ(Methods::GetMacAddress(&text), S_OK);
     Take(text);
-    ASSERT_EQ(g_net.calls.size(), 3u);
+    ASSERT_EQ(m_net->calls.size(), 3u);
 
-    const NCB& e = g_net.calls[0];
+    const NCB& e = m_net->calls[0];
     EXPECT_EQ(e.ncb_command, NCBENUM);
     EXPECT_EQ(e.ncb_lana_num, 0);
     EXPECT_EQ(e.ncb_length, 256);
     EXPECT_NE(e.ncb_buffer, nullptr);
 
-    const NCB& r = g_net.calls[1];
+    const NCB& r = m_net->calls[1];
     EXPECT_EQ(r.ncb_command, NCBRESET);
     EXPECT_EQ(r.ncb_lana_num, 5);
     EXPECT_EQ(r.ncb_length, 0);
     EXPECT_EQ(r.ncb_buffer, nullptr);
     EXPECT_TRUE(AllZero(r.ncb_callname, NCBNAMSZ));
 
-    const NCB& s = g_net.calls[2];
+    const NCB& s = m_net->calls[2];
     EXPECT_EQ(s.ncb_command, NCBASTAT);
     EXPECT_EQ(s.ncb_lana_num, 5);
     EXPECT_EQ(s.ncb_length, 600);
@@ -182,7 +183,7 @@ TEST_F(MacAddress, ControlBlocksCarryOnlyTheirOwnFields)
     EXPECT_EQ(s.ncb_callname[0], '*');
     EXPECT_TRUE(AllZero(s.ncb_callname + 1, NCBNAMSZ - 1));
 
-    for (const NCB& n : g_net.calls) {
+    for (const NCB& n : m_net->calls) {
         EXPECT_EQ(n.ncb_post, nullptr);
         EXPECT_EQ(n.ncb_event, nullptr);
         EXPECT_EQ(n.ncb_retcode, 0);
@@ -194,8 +195,8 @@ TEST_F(MacAddress, ControlBlocksCarryOnlyTheirOwnFields)
 
 TEST_F(MacAddress, QueryAdapterAddressWritesTheTextForm)
 {
-    g_net.adapters[2] = kAnswers3;
-    g_net.adapters[4] = kSilent;
+    m_net->adapters[2] = kAnswers3;
+    m_net->adapters[4] = kSilent;
     char text[1024] = {};
     EXPECT_TRUE(QueryAdapterAddress(2, text));
     EXPECT_STREQ(text, "00-1A-2B-3C-4D-5E");
@@ -213,10 +214,12 @@ struct ProfileRead {
     std::string section, key, defaultText, file;
     DWORD size;
 };
-std::vector<ProfileRead> g_profileReads;
+struct ProfileReads {
+    std::vector<ProfileRead> reads;
+};
 DWORD WINAPI FakeProfile(LPCSTR section, LPCSTR key, LPCSTR def, LPSTR out, DWORD size, LPCSTR file)
 {
-    g_profileReads.push_back({section, key, def, file, size});
+    FakeState<ProfileReads>::Current().reads.push_back({section, key, def, file, size});
     out[0] = '\0';
     return 0;
 }
@@ -236,7 +239,6 @@ protected:
             RegCloseKey(h);
         }
         RegDeleteKeyA(HKEY_CURRENT_USER, kGameKey);
-        g_profileReads.clear();
 
         char temp[MAX_PATH];
         GetTempPathA(MAX_PATH, temp);
@@ -283,6 +285,7 @@ protected:
     DWORD m_type = 0;
     std::vector<BYTE> m_saved;
     std::string m_folder, m_ini;
+    FakeState<ProfileReads> m_profile;
 };
 
 TEST_F(Introducer, FileNameBuiltFromThePath)
@@ -298,15 +301,15 @@ TEST_F(Introducer, FileNameBuiltFromThePath)
         &platform::Ops::GetPrivateProfileStringA, &FakeProfile);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        g_profileReads.clear();
+        m_profile->reads.clear();
         SetPath(c.path);
         EXPECT_EQ(Read(), L"");
-        ASSERT_EQ(g_profileReads.size(), 1u);
-        EXPECT_EQ(g_profileReads[0].file, c.expectedFile);
-        EXPECT_EQ(g_profileReads[0].section, "config");
-        EXPECT_EQ(g_profileReads[0].key, "introducer");
-        EXPECT_EQ(g_profileReads[0].defaultText, "");
-        EXPECT_EQ(g_profileReads[0].size, 255u);
+        ASSERT_EQ(m_profile->reads.size(), 1u);
+        EXPECT_EQ(m_profile->reads[0].file, c.expectedFile);
+        EXPECT_EQ(m_profile->reads[0].section, "config");
+        EXPECT_EQ(m_profile->reads[0].key, "introducer");
+        EXPECT_EQ(m_profile->reads[0].defaultText, "");
+        EXPECT_EQ(m_profile->reads[0].size, 255u);
     }
 }
 
@@ -317,14 +320,14 @@ TEST_F(Introducer, PathWithoutNulEndsAfterTheBytesRead)
     std::string full(1024, 'A');
     SetPath(full.data(), 1024, REG_BINARY);
     EXPECT_EQ(Read(), L"");
-    ASSERT_EQ(g_profileReads.size(), 1u);
-    EXPECT_EQ(g_profileReads[0].file, full + "\\Data\\introduce.ini");
+    ASSERT_EQ(m_profile->reads.size(), 1u);
+    EXPECT_EQ(m_profile->reads[0].file, full + "\\Data\\introduce.ini");
 
-    g_profileReads.clear();
+    m_profile->reads.clear();
     SetPath("D:\\Hallxyz", 7, REG_BINARY);
     EXPECT_EQ(Read(), L"");
-    ASSERT_EQ(g_profileReads.size(), 1u);
-    EXPECT_EQ(g_profileReads[0].file, "D:\\Hall\\Data\\introduce.ini");
+    ASSERT_EQ(m_profile->reads.size(), 1u);
+    EXPECT_EQ(m_profile->reads[0].file, "D:\\Hall\\Data\\introduce.ini");
 }
 
 TEST_F(Introducer, NothingToReadGivesEmptyText)
@@ -341,7 +344,7 @@ TEST_F(Introducer, NothingToReadGivesEmptyText)
     std::string tooLong(1025, 'A');
     SetPath(tooLong.data(), 1025, REG_BINARY);
     EXPECT_EQ(Read(), L"") << "value longer than 1024 bytes";
-    EXPECT_TRUE(g_profileReads.empty());
+    EXPECT_TRUE(m_profile->reads.empty());
 }
 
 TEST_F(Introducer, ReadsTheHallsIniFile)

@@ -7,26 +7,33 @@
 #include "server/class_factory.h"
 #include "tests/support/platform_override.h"
 
+using testing_support::FakeState;
+
 namespace {
 
 const CLSID kServed = {0x11111111, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
 const CLSID kOther = {0x99999999, 0x2222, 0x3333, {1, 2, 3, 4, 5, 6, 7, 8}};
 
-int g_creatorCalls = 0;
-IUnknown* g_lastOuter = nullptr;
+// The served class's creators. The class list makes its class object under
+// its own lock, so the racing threads never count at the same time.
+struct ServedClassState {
+    int factoriesMade = 0;
+    int creatorCalls = 0;
+    IUnknown* lastOuter = nullptr;
+};
 
 HRESULT FakeCreateInstance(IUnknown* pUnkOuter, REFIID, void** ppv)
 {
-    ++g_creatorCalls;
-    g_lastOuter = pUnkOuter;
+    ServedClassState& fake = FakeState<ServedClassState>::Current();
+    ++fake.creatorCalls;
+    fake.lastOuter = pUnkOuter;
     *ppv = nullptr;
     return E_NOINTERFACE;
 }
 
-int g_factoriesMade = 0;
 HRESULT CountingCreateClassFactory(void* pfn, REFIID riid, void** ppv)
 {
-    ++g_factoriesMade;
+    ++FakeState<ServedClassState>::Current().factoriesMade;
     return CreateClassFactory(pfn, riid, ppv);
 }
 
@@ -34,8 +41,6 @@ class ClassFactoryTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_creatorCalls = 0;
-        g_factoriesMade = 0;
         m_entry = ClassEntry{&kServed, nullptr, CountingCreateClassFactory, FakeCreateInstance, nullptr, nullptr, nullptr};
         m_positions[0] = nullptr;  // empty positions are skipped
         m_positions[1] = &m_entry;
@@ -48,6 +53,7 @@ protected:
     }
     LONG Locks() const { return g_pModule->LockCount() - m_lBaseLocks; }
 
+    FakeState<ServedClassState> m_served;  // first in, so it outlives the lists
     ClassEntry m_entry{};
     ClassEntry* m_positions[2]{};
     CClassList m_list{m_positions, m_positions + 2, nullptr};
@@ -61,7 +67,7 @@ TEST_F(ClassFactoryTest, OneClassObjectIsCachedAndSharedAcrossRequests)
     ASSERT_EQ(m_list.GetClassObject(kServed, IID_IClassFactory, reinterpret_cast<void**>(&pFirst)), S_OK);
     ASSERT_EQ(m_list.GetClassObject(kServed, IID_IUnknown, reinterpret_cast<void**>(&pSecond)), S_OK);
     EXPECT_EQ(static_cast<IUnknown*>(pFirst), pSecond);
-    EXPECT_EQ(g_factoriesMade, 1);
+    EXPECT_EQ(m_served->factoriesMade, 1);
     // Two host references (count 3) hold one module lock.
     EXPECT_EQ(Locks(), 1);
     pFirst->Release();
@@ -84,7 +90,7 @@ TEST_F(ClassFactoryTest, LookupFailures)
     EXPECT_EQ(Locks(), 0);
     IUnknown* pUnk = nullptr;
     ASSERT_EQ(m_list.GetClassObject(kServed, IID_IClassFactory, reinterpret_cast<void**>(&pUnk)), S_OK);
-    EXPECT_EQ(g_factoriesMade, 1);  // the refused request already made and cached it
+    EXPECT_EQ(m_served->factoriesMade, 1);  // the refused request already made and cached it
     pUnk->Release();
 
     m_entry.pfnCreateClassObject = nullptr;  // an entry without a creator is never found
@@ -121,12 +127,12 @@ TEST_F(ClassFactoryTest, CreateInstanceRefusesAggregationExceptForIUnknown)
     void* pv = reinterpret_cast<void*>(1);
     EXPECT_EQ(pFactory->CreateInstance(pOuter, IID_IDispatch, &pv), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(pv, nullptr);
-    EXPECT_EQ(g_creatorCalls, 0);
+    EXPECT_EQ(m_served->creatorCalls, 0);
     EXPECT_EQ(pFactory->CreateInstance(pOuter, IID_IUnknown, &pv), E_NOINTERFACE);  // the creator's answer
-    EXPECT_EQ(g_creatorCalls, 1);
-    EXPECT_EQ(g_lastOuter, pOuter);
+    EXPECT_EQ(m_served->creatorCalls, 1);
+    EXPECT_EQ(m_served->lastOuter, pOuter);
     EXPECT_EQ(pFactory->CreateInstance(nullptr, IID_IDispatch, &pv), E_NOINTERFACE);
-    EXPECT_EQ(g_creatorCalls, 2);
+    EXPECT_EQ(m_served->creatorCalls, 2);
     EXPECT_EQ(pFactory->CreateInstance(nullptr, IID_IDispatch, nullptr), E_POINTER);
     pFactory->Release();
 }
@@ -155,7 +161,7 @@ TEST_F(ClassFactoryTest, ThreadsRacingForTheClassObjectMakeOnlyOne)
         });
     for (auto& t : threads)
         t.join();
-    EXPECT_EQ(g_factoriesMade, 1);
+    EXPECT_EQ(m_served->factoriesMade, 1);
     for (IUnknown* p : got) {
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(p, got[0]);
@@ -191,33 +197,37 @@ public:
     std::atomic<bool> sawIncomplete{false}, destroyedEarly{false}, finished{false};
 };
 
-HalfBuilt* g_pHalfBuilt = nullptr;
-HANDLE g_published = nullptr;
-HANDLE g_readerDone = nullptr;
+struct PublishEarlyState {
+    HalfBuilt* pObject = nullptr;
+    HANDLE published = nullptr;
+    HANDLE readerDone = nullptr;
+};
 
 HRESULT PublishEarlyCreator(void*, REFIID, void** ppv)
 {
-    *ppv = g_pHalfBuilt;                         // out pointer written first
-    SetEvent(g_published);
-    WaitForSingleObject(g_readerDone, 300);      // the widened window
-    g_pHalfBuilt->AddRef();                      // its reference only now
-    g_pHalfBuilt->finished = true;
+    PublishEarlyState& fake = FakeState<PublishEarlyState>::Current();
+    *ppv = fake.pObject;                         // out pointer written first
+    SetEvent(fake.published);
+    WaitForSingleObject(fake.readerDone, 300);   // the widened window
+    fake.pObject->AddRef();                      // its reference only now
+    fake.pObject->finished = true;
     return S_OK;
 }
 
 TEST_F(ClassFactoryTest, NoReaderSeesTheClassObjectBeforeItsCreatorReturns)
 {
+    FakeState<PublishEarlyState> publishEarly;
     HalfBuilt object;
-    g_pHalfBuilt = &object;
-    g_published = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    g_readerDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    publishEarly->pObject = &object;
+    publishEarly->published = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    publishEarly->readerDone = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     m_entry.pfnCreateClassObject = PublishEarlyCreator;
 
     IUnknown* pReaderGot = nullptr;
     std::thread reader([&] {
-        WaitForSingleObject(g_published, INFINITE);
+        WaitForSingleObject(publishEarly->published, INFINITE);
         m_list.GetClassObject(kServed, IID_IUnknown, reinterpret_cast<void**>(&pReaderGot));
-        SetEvent(g_readerDone);
+        SetEvent(publishEarly->readerDone);
         if (pReaderGot)
             pReaderGot->Release();
     });
@@ -232,8 +242,8 @@ TEST_F(ClassFactoryTest, NoReaderSeesTheClassObjectBeforeItsCreatorReturns)
         pCreatorGot->Release();
     m_list.Shutdown();  // gives back the cached reference
     EXPECT_EQ(object.m_refs.load(), 0);
-    CloseHandle(g_published);
-    CloseHandle(g_readerDone);
+    CloseHandle(publishEarly->published);
+    CloseHandle(publishEarly->readerDone);
 }
 
 // Many threads released together on a fresh class list, round after round:
@@ -243,7 +253,7 @@ TEST_F(ClassFactoryTest, ThreadsRacingOverFreshClassListsShareOneObjectEachRound
     constexpr int kRounds = 40;
     constexpr size_t kThreads = 8;
     for (int round = 0; round < kRounds; ++round) {
-        g_factoriesMade = 0;
+        m_served->factoriesMade = 0;
         ClassEntry entry{&kServed, nullptr, CountingCreateClassFactory, FakeCreateInstance, nullptr, nullptr, nullptr};
         ClassEntry* positions[] = {&entry};
         CClassList list(positions, positions + 1, nullptr);
@@ -263,7 +273,7 @@ TEST_F(ClassFactoryTest, ThreadsRacingOverFreshClassListsShareOneObjectEachRound
         for (auto& t : threads)
             t.join();
         CloseHandle(go);
-        EXPECT_EQ(g_factoriesMade, 1) << "round " << round;
+        EXPECT_EQ(m_served->factoriesMade, 1) << "round " << round;
         for (IUnknown* p : got) {
             ASSERT_NE(p, nullptr) << "round " << round;
             EXPECT_EQ(p, got[0]) << "round " << round;

@@ -11,9 +11,19 @@
 #include "tests/support/platform_override.h"
 #include "tarnwick_h.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
+
+// What the shutdown callbacks below see.
+struct RecordedCalls {
+    std::string calls;
+};
+struct LockObservation {
+    CServerModule* pObserved = nullptr;
+    bool bLockFreeDuringCallback = false;
+};
 
 // Each test gets its own module object; the constructor points g_pModule at
 // it, so the previous values are put back afterwards.
@@ -34,6 +44,8 @@ protected:
     }
 
     CServerModule* m_pModule = nullptr;
+    FakeState<RecordedCalls> m_recorded;
+    FakeState<LockObservation> m_observed;
 
 private:
     CServerModule* m_pSavedModule = nullptr;
@@ -103,38 +115,35 @@ TEST(ModuleDllMain, OnlyProcessAttachIsRefusedAfterAFailedStartup)
 
 // --- shutdown callbacks ------------------------------------------------------
 
-std::string g_calls;
 void Record(void* pArg)
 {
-    g_calls += static_cast<const char*>(pArg);
+    FakeState<RecordedCalls>::Current().calls += static_cast<const char*>(pArg);
 }
 
 TEST_F(ModuleTest, ShutdownRunsCallbacksNewestFirstAndOnlyOnce)
 {
-    g_calls.clear();
     static char a[] = "A", b[] = "B";
     ASSERT_EQ(S_OK, m_pModule->AddShutdownCallback(&Record, a));
     ASSERT_EQ(S_OK, m_pModule->AddShutdownCallback(&Record, b));
-    EXPECT_EQ("", g_calls);
+    EXPECT_EQ("", m_recorded->calls);
 
     m_pModule->Shutdown();
-    EXPECT_EQ("BA", g_calls);
+    EXPECT_EQ("BA", m_recorded->calls);
     EXPECT_EQ(nullptr, m_pModule->m_pShutdownList);
     EXPECT_EQ(0u, m_pModule->m_dwLive);
 
     m_pModule->Shutdown();  // and once more through the destructor in TearDown
-    EXPECT_EQ("BA", g_calls);
+    EXPECT_EQ("BA", m_recorded->calls);
 }
 
-CServerModule* g_pObserved;
-bool g_bLockFreeDuringCallback;
 void CheckLockIsFree(void*)
 {
     // Another thread can take the module lock only if the runner holds none.
-    std::thread t([] {
-        if (TryEnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(&g_pObserved->m_lockModule))) {
-            g_bLockFreeDuringCallback = true;
-            LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(&g_pObserved->m_lockModule));
+    LockObservation& fake = FakeState<LockObservation>::Current();
+    std::thread t([&fake] {
+        if (TryEnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(&fake.pObserved->m_lockModule))) {
+            fake.bLockFreeDuringCallback = true;
+            LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(&fake.pObserved->m_lockModule));
         }
     });
     t.join();
@@ -142,11 +151,10 @@ void CheckLockIsFree(void*)
 
 TEST_F(ModuleTest, CallbacksRunWithoutTheModuleLock)
 {
-    g_pObserved = m_pModule;
-    g_bLockFreeDuringCallback = false;
+    m_observed->pObserved = m_pModule;
     ASSERT_EQ(S_OK, m_pModule->AddShutdownCallback(&CheckLockIsFree, nullptr));
     m_pModule->Shutdown();
-    EXPECT_TRUE(g_bLockFreeDuringCallback);
+    EXPECT_TRUE(m_observed->bLockFreeDuringCallback);
 }
 
 LPVOID WINAPI FailingHeapAlloc(HANDLE, DWORD, SIZE_T)
@@ -156,7 +164,6 @@ LPVOID WINAPI FailingHeapAlloc(HANDLE, DWORD, SIZE_T)
 
 TEST_F(ModuleTest, FailedAllocationLeavesTheListUnchanged)
 {
-    g_calls.clear();
     static char a[] = "A", b[] = "B";
     ASSERT_EQ(S_OK, m_pModule->AddShutdownCallback(&Record, a));
     ShutdownCallback* const pBefore = m_pModule->m_pShutdownList;
@@ -167,15 +174,17 @@ TEST_F(ModuleTest, FailedAllocationLeavesTheListUnchanged)
     EXPECT_EQ(pBefore, m_pModule->m_pShutdownList);
     EXPECT_EQ(nullptr, pBefore->pNext);
     m_pModule->Shutdown();
-    EXPECT_EQ("A", g_calls);
+    EXPECT_EQ("A", m_recorded->calls);
 }
 
 // --- CCriticalLock -----------------------------------------------------------
 
-DWORD g_initError;
+struct InitError {
+    DWORD lastError = 0;
+};
 BOOL WINAPI FailingInit(LPCRITICAL_SECTION, DWORD)
 {
-    SetLastError(g_initError);
+    SetLastError(FakeState<InitError>::Current().lastError);
     return FALSE;
 }
 
@@ -192,10 +201,11 @@ TEST(CCriticalLock, InitFailureIsMappedToAnHResult)
         {ERROR_INVALID_PARAMETER, E_FAIL},
         {0, E_FAIL},
     };
+    FakeState<InitError> fake;
     ScopedOp<BOOL(WINAPI*)(LPCRITICAL_SECTION, DWORD)> op(&platform::Ops::InitializeCriticalSectionAndSpinCount,
                                                           &FailingInit);
     for (const auto& c : cases) {
-        g_initError = c.lastError;
+        fake->lastError = c.lastError;
         CCriticalLock lock;
         EXPECT_EQ(c.expected, lock.Init()) << "last error " << c.lastError;
     }
@@ -206,7 +216,8 @@ TEST(CCriticalLock, FailedInitMarksTheStartupFailed)
     CServerModule* const pSaved = g_pModule;
     const bool savedFailed = g_bStartupFailed;
     g_bStartupFailed = false;
-    g_initError = ERROR_NOT_ENOUGH_MEMORY;
+    FakeState<InitError> fake;
+    fake->lastError = ERROR_NOT_ENOUGH_MEMORY;
     {
         ScopedOp<BOOL(WINAPI*)(LPCRITICAL_SECTION, DWORD)> op(&platform::Ops::InitializeCriticalSectionAndSpinCount,
                                                               &FailingInit);
