@@ -10,9 +10,19 @@
 #include "tests/support/platform_override.h"
 #include "tests/support/registry_link.h"
 
+using testing_support::FakeState;
+
 namespace {
 
 const char kTestRoot[] = "Software\\TarnwickTest";
+
+// What the faked registry calls saw.
+struct DeletedKeys {
+    std::string names;  // each deleted key's name and ';', in order
+};
+struct CloseCount {
+    int closes = 0;
+};
 
 class KeyHandleTest : public ::testing::Test {
 protected:
@@ -62,13 +72,15 @@ protected:
 
     std::string m_path;
     HKEY m_scratch = nullptr;
+    FakeState<DeletedKeys> m_deleted;
+    FakeState<CloseCount> m_closed;
 };
 
-std::string g_deleted;
 LONG WINAPI RecordingDeleteKey(HKEY h, LPCSTR name)
 {
-    g_deleted += name;
-    g_deleted += ';';
+    std::string& deleted = FakeState<DeletedKeys>::Current().names;
+    deleted += name;
+    deleted += ';';
     return platform::RealOps().RegDeleteKeyA(h, name);
 }
 
@@ -89,13 +101,12 @@ TEST_F(KeyHandleTest, DeleteTreeRemovesLeavesBeforeParents)
     Make("Top\\A\\A2");
     Make("Top\\B");
     Make("Keep");
-    g_deleted.clear();
     testing_support::ScopedOp<LONG(WINAPI*)(HKEY, LPCSTR)> op(&platform::Ops::RegDeleteKeyA, &RecordingDeleteKey);
     const KeyView parent(m_scratch);
     EXPECT_EQ(ERROR_SUCCESS, parent.DeleteTree("Top"));
     EXPECT_FALSE(Exists("Top"));
     EXPECT_TRUE(Exists("Keep"));
-    EXPECT_EQ("Leaf;A1;A2;A;B;Top;", g_deleted);
+    EXPECT_EQ("Leaf;A1;A2;A;B;Top;", m_deleted->names);
 }
 
 LONG WINAPI RefuseDeleteOf(HKEY h, LPCSTR name)
@@ -207,32 +218,30 @@ TEST_F(KeyHandleTest, SetMultiStringWritesEveryStringAndTheFinalEmptyOne)
     EXPECT_EQ(3u, cb);
 }
 
-int g_closes;
 LONG WINAPI CountingClose(HKEY h)
 {
-    ++g_closes;
+    ++FakeState<CloseCount>::Current().closes;
     return platform::RealOps().RegCloseKey(h);
 }
 
 TEST_F(KeyHandleTest, CloseOpenAndLendingManageTheHandle)
 {
-    g_closes = 0;
     testing_support::ScopedOp<LONG(WINAPI*)(HKEY)> op(&platform::Ops::RegCloseKey, &CountingClose);
     KeyHandle key;
     EXPECT_EQ(ERROR_SUCCESS, key.Close());
-    EXPECT_EQ(0, g_closes);
+    EXPECT_EQ(0, m_closed->closes);
 
     ASSERT_EQ(ERROR_SUCCESS, key.Open(m_scratch, "", KEY_READ));
     HKEY held = key.Get();
     EXPECT_EQ(ERROR_FILE_NOT_FOUND, key.Open(m_scratch, "Nowhere", KEY_READ));
     EXPECT_EQ(held, key.Get());  // failure leaves the holder untouched
-    EXPECT_EQ(0, g_closes);
+    EXPECT_EQ(0, m_closed->closes);
 
     Make("Other");
     ASSERT_EQ(ERROR_SUCCESS, key.Open(m_scratch, "Other", KEY_READ));
-    EXPECT_EQ(1, g_closes);  // the previous key was closed
+    EXPECT_EQ(1, m_closed->closes);  // the previous key was closed
     EXPECT_EQ(ERROR_SUCCESS, key.Close());
-    EXPECT_EQ(2, g_closes);
+    EXPECT_EQ(2, m_closed->closes);
     EXPECT_EQ(nullptr, key.Get());
 
     {
@@ -241,12 +250,12 @@ TEST_F(KeyHandleTest, CloseOpenAndLendingManageTheHandle)
         KeyHandle moved(std::move(key));  // key holds nothing now: nothing to close
         EXPECT_EQ(nullptr, moved.Get());
     }
-    EXPECT_EQ(2, g_closes);  // a view never closes its key
+    EXPECT_EQ(2, m_closed->closes);  // a view never closes its key
     {
         KeyHandle owner;
         ASSERT_EQ(ERROR_SUCCESS, owner.Open(m_scratch, "Other", KEY_READ));
     }
-    EXPECT_EQ(3, g_closes);  // destruction closes an owned key
+    EXPECT_EQ(3, m_closed->closes);  // destruction closes an owned key
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include "platform/owners.h"
 #include "tests/support/platform_override.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
@@ -71,25 +72,28 @@ TEST(ComRef, PutReleasesWhatIsHeldBeforeLendingTheSlot)
     EXPECT_EQ(b.refs, 0);
 }
 
-int g_heapFrees = 0;
+struct FreeCounts {
+    int heap = 0;
+    int task = 0;
+};
+
 BOOL WINAPI CountingHeapFree(HANDLE h, DWORD flags, LPVOID p)
 {
-    ++g_heapFrees;
+    ++FakeState<FreeCounts>::Current().heap;
     return HeapFree(h, flags, p);
 }
 
-int g_taskFrees = 0;
 void WINAPI CountingTaskMemFree(LPVOID p)
 {
-    ++g_taskFrees;
+    ++FakeState<FreeCounts>::Current().task;
     CoTaskMemFree(p);
 }
 
 TEST(HeapBlockAndTaskMem, FreedOnceThroughThePlatform)
 {
+    FakeState<FreeCounts> frees;
     ScopedOp<BOOL(WINAPI*)(HANDLE, DWORD, LPVOID)> heap(&platform::Ops::HeapFree, &CountingHeapFree);
     ScopedOp<void(WINAPI*)(LPVOID)> task(&platform::Ops::CoTaskMemFree, &CountingTaskMemFree);
-    g_heapFrees = g_taskFrees = 0;
     {
         HeapBlock<char> block(static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, 16)));
         HeapBlock<char> moved(std::move(block));
@@ -98,8 +102,8 @@ TEST(HeapBlockAndTaskMem, FreedOnceThroughThePlatform)
         TaskMem<wchar_t> kept(static_cast<wchar_t*>(CoTaskMemAlloc(8)));
         CoTaskMemFree(kept.Detach());
     }
-    EXPECT_EQ(g_heapFrees, 1);  // the moved-from and the empty owner free nothing
-    EXPECT_EQ(g_taskFrees, 1);  // the detached block was the caller's
+    EXPECT_EQ(frees->heap, 1);  // the moved-from and the empty owner free nothing
+    EXPECT_EQ(frees->task, 1);  // the detached block was the caller's
 }
 
 TEST(BstrOwner, HandsOverAndTakesOut)

@@ -19,6 +19,7 @@
 #include "tests/support/platform_override.h"
 #include "tarnwick_h.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 STDAPI DllRegisterServer();
@@ -32,24 +33,28 @@ const char kLibId[] = "{6E328742-AEEA-4D34-A0A8-9EA8B322768A}";
 
 // ---------------------------------------------------------------- fakes
 
-std::string g_fakePath;
-DWORD g_fakeError = 0;
+// The file the module says it was loaded from, or the error that reading its name gives.
+struct ModulePath {
+    std::string path = "D:\\Games\\Hall\\Tarnwick.dll";
+    DWORD error = 0;
+};
 
 DWORD WINAPI FakeModuleFileName(HMODULE, LPSTR buf, DWORD cch)
 {
-    if (g_fakeError != 0) {
-        SetLastError(g_fakeError);
+    const ModulePath& fake = FakeState<ModulePath>::Current();
+    if (fake.error != 0) {
+        SetLastError(fake.error);
         return 0;
     }
     // Truncates as the platform does: nSize characters, terminated, returned as nSize.
-    DWORD n = static_cast<DWORD>(g_fakePath.size());
+    DWORD n = static_cast<DWORD>(fake.path.size());
     if (n >= cch) {
-        memcpy(buf, g_fakePath.data(), cch - 1);
+        memcpy(buf, fake.path.data(), cch - 1);
         buf[cch - 1] = '\0';
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
         return cch;
     }
-    memcpy(buf, g_fakePath.c_str(), n + 1);
+    memcpy(buf, fake.path.c_str(), n + 1);
     return n;
 }
 
@@ -58,24 +63,32 @@ DWORD_PTR WINAPI FakeExeType(LPCSTR, DWORD, SHFILEINFOA*, UINT, UINT)
     return 0x4550;  // "PE": an executable
 }
 
-HRESULT g_registerResult = S_OK;
-std::wstring g_registeredPath, g_registeredHelpDir;
+// The type library's registration: what it is asked, what it answers, and
+// the library that loading it hands back.
+struct TypeLibRegistry {
+    HRESULT registerResult = S_OK;
+    std::wstring registeredPath, registeredHelpDir;
+    HRESULT unregisterResult = S_OK;
+    GUID unregisteredLib = GUID_NULL;
+    WORD unregisteredMajor = 0, unregisteredMinor = 0;
+    ITypeLib* pHandedLib = nullptr;
+};
+
 HRESULT WINAPI FakeRegisterTypeLib(ITypeLib*, OLECHAR* path, OLECHAR* helpDir)
 {
-    g_registeredPath = path != nullptr ? path : L"(null)";
-    g_registeredHelpDir = helpDir != nullptr ? helpDir : L"(null)";
-    return g_registerResult;
+    TypeLibRegistry& fake = FakeState<TypeLibRegistry>::Current();
+    fake.registeredPath = path != nullptr ? path : L"(null)";
+    fake.registeredHelpDir = helpDir != nullptr ? helpDir : L"(null)";
+    return fake.registerResult;
 }
 
-HRESULT g_unregisterResult = S_OK;
-GUID g_unregisteredLib;
-WORD g_unregisteredMajor = 0, g_unregisteredMinor = 0;
 HRESULT WINAPI FakeUnRegisterTypeLib(REFGUID lib, WORD major, WORD minor, LCID, SYSKIND)
 {
-    g_unregisteredLib = lib;
-    g_unregisteredMajor = major;
-    g_unregisteredMinor = minor;
-    return g_unregisterResult;
+    TypeLibRegistry& fake = FakeState<TypeLibRegistry>::Current();
+    fake.unregisteredLib = lib;
+    fake.unregisteredMajor = major;
+    fake.unregisteredMinor = minor;
+    return fake.unregisterResult;
 }
 
 // The type library of this test program, whatever path the library asks for
@@ -121,12 +134,17 @@ private:
     }
 };
 
-FakeCatRegister* g_pCatRegister = nullptr;
+// The categories manager that creating one gives; none: not registered.
+struct CategoriesManager {
+    FakeCatRegister* pManager = nullptr;
+};
+
 HRESULT WINAPI FakeCoCreate(REFCLSID clsid, LPUNKNOWN, DWORD, REFIID riid, LPVOID* ppv)
 {
-    if (g_pCatRegister == nullptr || clsid != CLSID_StdComponentCategoriesMgr)
+    FakeCatRegister* pManager = FakeState<CategoriesManager>::Current().pManager;
+    if (pManager == nullptr || clsid != CLSID_StdComponentCategoriesMgr)
         return REGDB_E_CLASSNOTREG;
-    return g_pCatRegister->QueryInterface(riid, ppv);
+    return pManager->QueryInterface(riid, ppv);
 }
 
 // ---------------------------------------------------------------- registry
@@ -195,17 +213,7 @@ DWORD ValueCount(const std::string& sub)
 
 class DriverTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        m_hSavedInstance = g_moduleInstance.m_hInstance;
-        g_fakePath = "D:\\Games\\Hall\\Tarnwick.dll";
-        g_fakeError = 0;
-        g_registerResult = S_OK;
-        g_unregisterResult = S_OK;
-        g_registeredPath.clear();
-        g_registeredHelpDir.clear();
-        g_pCatRegister = nullptr;
-    }
+    void SetUp() override { m_hSavedInstance = g_moduleInstance.m_hInstance; }
     void TearDown() override
     {
         m_library.reset();
@@ -213,7 +221,7 @@ protected:
         testing_support::RestoreRealPlatform();
     }
 
-    // The code under test runs as a library at g_fakePath, with the type
+    // The code under test runs as a library at m_path->path, with the type
     // library's registration recorded instead of done (TearDown restores).
     void PretendToBeTheLibraryFile()
     {
@@ -228,6 +236,9 @@ protected:
         Op<decltype(platform::Ops::RegisterTypeLib)> reg{&platform::Ops::RegisterTypeLib, FakeRegisterTypeLib};
         Op<decltype(platform::Ops::UnRegisterTypeLib)> unreg{&platform::Ops::UnRegisterTypeLib, FakeUnRegisterTypeLib};
     };
+    FakeState<ModulePath> m_path;
+    FakeState<TypeLibRegistry> m_typeLib;
+    FakeState<CategoriesManager> m_categories;
     std::optional<PretendedLibrary> m_library;
 
     // A library handle that is not the process's main executable.
@@ -290,8 +301,8 @@ TEST_F(DriverTest, UnreadableOrTooLongPathAddsNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path.size());
-        g_fakePath = c.path;
-        g_fakeError = c.error;
+        m_path->path = c.path;
+        m_path->error = c.error;
         ReplacementTable table;
         EXPECT_EQ(c.hr, AddModuleReplacements(table));
         EXPECT_EQ(c.hr == S_OK ? 5u : 0u, table.Count());
@@ -316,7 +327,7 @@ TEST_F(DriverTest, EntryPointsWriteAndRemoveTheClassTree)
     RedirectedClassesRoot root;
     ASSERT_TRUE(root.Ok());
     PretendToBeTheLibraryFile();
-    g_fakePath = "C:\\Program Files\\Tarn Wick\\Tarnwick.dll";
+    m_path->path = "C:\\Program Files\\Tarn Wick\\Tarnwick.dll";
 
     // A stray subkey of the class key goes on re-registration; one under a ProgID stays.
     const std::string clsidKey = std::string("CLSID\\") + kClsid;
@@ -364,7 +375,7 @@ TEST_F(DriverTest, EntryPointsWriteAndRemoveTheClassTree)
         EXPECT_FALSE(KeyExists("AppID"));
     }
     // The type library is registered from the library's path, with its folder for help.
-    EXPECT_EQ(L"C:\\Program Files\\Tarn Wick\\", g_registeredHelpDir);
+    EXPECT_EQ(L"C:\\Program Files\\Tarn Wick\\", m_typeLib->registeredHelpDir);
 
     ASSERT_EQ(S_OK, DllUnregisterServer());
     for (const char* gone : {"Tarnwick.InvokerK318.1", "Tarnwick.InvokerK318"})
@@ -372,25 +383,25 @@ TEST_F(DriverTest, EntryPointsWriteAndRemoveTheClassTree)
     EXPECT_FALSE(KeyExists(clsidKey));
     EXPECT_TRUE(KeyExists("CLSID"));
     EXPECT_EQ("other", ReadSz("CLSID\\{Other}", nullptr));
-    EXPECT_TRUE(IsEqualGUID(g_unregisteredLib, LIBID_Tarnwick));
-    EXPECT_EQ(1, g_unregisteredMajor);
-    EXPECT_EQ(0, g_unregisteredMinor);
+    EXPECT_TRUE(IsEqualGUID(m_typeLib->unregisteredLib, LIBID_Tarnwick));
+    EXPECT_EQ(1, m_typeLib->unregisteredMajor);
+    EXPECT_EQ(0, m_typeLib->unregisteredMinor);
 
     // Again, with nothing left to remove: the result is the type library's.
-    g_unregisterResult = TYPE_E_REGISTRYACCESS;
+    m_typeLib->unregisterResult = TYPE_E_REGISTRYACCESS;
     EXPECT_EQ(TYPE_E_REGISTRYACCESS, DllUnregisterServer());
-    g_unregisterResult = S_FALSE;
+    m_typeLib->unregisterResult = S_FALSE;
     EXPECT_EQ(S_OK, DllUnregisterServer());
 }
 
 // The module's type library as the load step hands it back: the real one
 // (one reference more for every hand-out), or a success with none.
-ITypeLib* g_pHandedLib = nullptr;
 HRESULT WINAPI HandOutTypeLib(LPCOLESTR, ITypeLib** ppTypeLib)
 {
-    *ppTypeLib = g_pHandedLib;
-    if (g_pHandedLib != nullptr)
-        g_pHandedLib->AddRef();
+    ITypeLib* pLib = FakeState<TypeLibRegistry>::Current().pHandedLib;
+    *ppTypeLib = pLib;
+    if (pLib != nullptr)
+        pLib->AddRef();
     return S_OK;
 }
 BSTR WINAPI FailingSysAllocString(const OLECHAR*) { return nullptr; }
@@ -406,8 +417,8 @@ ULONG RefsOf(IUnknown* p)
 TEST_F(DriverTest, TypeLibraryHandedBackIsAlwaysReleased)
 {
     PretendToBeTheLibraryFile();
-    ASSERT_EQ(S_OK, OwnTypeLib(nullptr, &g_pHandedLib));
-    const ULONG refs = RefsOf(g_pHandedLib);
+    ASSERT_EQ(S_OK, OwnTypeLib(nullptr, &m_typeLib->pHandedLib));
+    const ULONG refs = RefsOf(m_typeLib->pHandedLib);
     testing_support::ScopedOp<decltype(platform::ops().LoadTypeLib)> load(&platform::Ops::LoadTypeLib,
                                                                            &HandOutTypeLib);
     {
@@ -417,10 +428,10 @@ TEST_F(DriverTest, TypeLibraryHandedBackIsAlwaysReleased)
         EXPECT_EQ(E_OUTOFMEMORY, RegisterServerTypeLibrary(g_moduleInstance.m_hInstance));
         EXPECT_EQ(E_OUTOFMEMORY, UnregisterServerTypeLibrary(g_moduleInstance.m_hInstance));
     }
-    EXPECT_EQ(refs, RefsOf(g_pHandedLib));
-    g_pHandedLib->Release();
+    EXPECT_EQ(refs, RefsOf(m_typeLib->pHandedLib));
+    m_typeLib->pHandedLib->Release();
 
-    g_pHandedLib = nullptr;
+    m_typeLib->pHandedLib = nullptr;
     EXPECT_EQ(E_FAIL, RegisterServerTypeLibrary(g_moduleInstance.m_hInstance));
     EXPECT_EQ(E_FAIL, UnregisterServerTypeLibrary(g_moduleInstance.m_hInstance));
 }
@@ -482,19 +493,19 @@ TEST_F(DriverTest, RegistrationResultRules)
     PretendToBeTheLibraryFile();
 
     // A success other than S_OK passes through registration unchanged.
-    g_registerResult = S_FALSE;
+    m_typeLib->registerResult = S_FALSE;
     EXPECT_EQ(S_FALSE, DllRegisterServer());
-    g_registerResult = TYPE_E_REGISTRYACCESS;
+    m_typeLib->registerResult = TYPE_E_REGISTRYACCESS;
     EXPECT_EQ(TYPE_E_REGISTRYACCESS, DllRegisterServer());
 
     // A path that does not fit stops registration before any key is written.
     RegDeleteTreeA(HKEY_CURRENT_USER, kScratch);
-    g_registeredPath.clear();
-    g_fakePath = "C:\\" + std::string(300, 'p') + "\\Tarnwick.dll";
+    m_typeLib->registeredPath.clear();
+    m_path->path = "C:\\" + std::string(300, 'p') + "\\Tarnwick.dll";
     EXPECT_EQ(static_cast<HRESULT>(0x8007007A), DllRegisterServer());
     EXPECT_FALSE(KeyExists("Tarnwick.InvokerK318.1"));
     EXPECT_FALSE(KeyExists("CLSID"));
-    EXPECT_TRUE(g_registeredPath.empty());
+    EXPECT_TRUE(m_typeLib->registeredPath.empty());
 }
 
 TEST_F(DriverTest, HelpFolderIsCutAfterTheLastSeparator)
@@ -506,8 +517,8 @@ TEST_F(DriverTest, HelpFolderIsCutAfterTheLastSeparator)
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring folder(self);
     folder.erase(folder.find_last_of(L"\\/:") + 1);
-    EXPECT_EQ(std::wstring(self), g_registeredPath);
-    EXPECT_EQ(folder, g_registeredHelpDir);
+    EXPECT_EQ(std::wstring(self), m_typeLib->registeredPath);
+    EXPECT_EQ(folder, m_typeLib->registeredHelpDir);
 }
 
 // ---------------------------------------------------------------- categories
@@ -519,7 +530,7 @@ TEST_F(DriverTest, CategoriesGoThroughTheManager)
     ScopedOp<decltype(platform::Ops::CoCreateInstance)> create(&platform::Ops::CoCreateInstance, FakeCoCreate);
 
     FakeCatRegister manager;
-    g_pCatRegister = &manager;
+    m_categories->pManager = &manager;
     EXPECT_EQ(S_OK, UpdateClassCategories(CLSID_CInvokerK318, nullptr, true));
     EXPECT_EQ(S_OK, UpdateClassCategories(GUID_NULL, list, true));
     EXPECT_TRUE(manager.calls.empty());
@@ -553,7 +564,7 @@ TEST_F(DriverTest, CategoriesGoThroughTheManager)
     EXPECT_EQ(1, manager.refs);
 
     // Without a manager there is nothing to record them in, and that is no error.
-    g_pCatRegister = nullptr;
+    m_categories->pManager = nullptr;
     EXPECT_EQ(S_OK, UpdateClassCategories(CLSID_CInvokerK318, list, true));
 }
 

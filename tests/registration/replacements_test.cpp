@@ -7,6 +7,7 @@
 #include "registration/replacements.h"
 #include "tests/support/platform_override.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
@@ -15,48 +16,49 @@ using AllocFn = LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T);
 using ReAllocFn = LPVOID(WINAPI*)(HANDLE, DWORD, LPVOID, SIZE_T);
 using FreeFn = BOOL(WINAPI*)(HANDLE, DWORD, LPVOID);
 
-int g_allocsLeft;  // allocations and reallocations that still succeed; -1 = all
-int g_live;        // blocks currently held
+struct HeapBudget {
+    int allocsLeft = -1;  // allocations and reallocations that still succeed; -1 = all
+    int live = 0;         // blocks currently held
+};
+
 LPVOID WINAPI CountedAlloc(HANDLE h, DWORD f, SIZE_T cb)
 {
-    if (g_allocsLeft == 0)
+    HeapBudget& budget = FakeState<HeapBudget>::Current();
+    if (budget.allocsLeft == 0)
         return nullptr;
-    if (g_allocsLeft > 0)
-        --g_allocsLeft;
+    if (budget.allocsLeft > 0)
+        --budget.allocsLeft;
     LPVOID p = platform::RealOps().HeapAlloc(h, f, cb);
     if (p != nullptr)
-        ++g_live;
+        ++budget.live;
     return p;
 }
 LPVOID WINAPI CountedReAlloc(HANDLE h, DWORD f, LPVOID p, SIZE_T cb)
 {
-    if (g_allocsLeft == 0)
+    HeapBudget& budget = FakeState<HeapBudget>::Current();
+    if (budget.allocsLeft == 0)
         return nullptr;
-    if (g_allocsLeft > 0)
-        --g_allocsLeft;
+    if (budget.allocsLeft > 0)
+        --budget.allocsLeft;
     return platform::RealOps().HeapReAlloc(h, f, p, cb);
 }
 BOOL WINAPI CountedFree(HANDLE h, DWORD f, LPVOID p)
 {
-    --g_live;
+    --FakeState<HeapBudget>::Current().live;
     return platform::RealOps().HeapFree(h, f, p);
 }
 
+// The heap with a budget of allowed allocations while the object lives.
 class CountedHeap {
 public:
-    explicit CountedHeap(int allowed)
-        : m_a(&platform::Ops::HeapAlloc, &CountedAlloc),
-          m_r(&platform::Ops::HeapReAlloc, &CountedReAlloc),
-          m_f(&platform::Ops::HeapFree, &CountedFree)
-    {
-        g_allocsLeft = allowed;
-        g_live = 0;
-    }
+    explicit CountedHeap(int allowed) { m_budget->allocsLeft = allowed; }
+    int Live() { return m_budget->live; }
 
 private:
-    ScopedOp<AllocFn> m_a;
-    ScopedOp<ReAllocFn> m_r;
-    ScopedOp<FreeFn> m_f;
+    FakeState<HeapBudget> m_budget;
+    ScopedOp<AllocFn> m_a{&platform::Ops::HeapAlloc, &CountedAlloc};
+    ScopedOp<ReAllocFn> m_r{&platform::Ops::HeapReAlloc, &CountedReAlloc};
+    ScopedOp<FreeFn> m_f{&platform::Ops::HeapFree, &CountedFree};
 };
 
 TEST(ReplacementTable, FindIsCaseInsensitiveAndPrefersTheFirstDuplicate)
@@ -108,7 +110,7 @@ TEST(ReplacementTable, AllocationFailureAddsNothingAndLeaksNothing)
         EXPECT_EQ(E_OUTOFMEMORY, t.Add("New", "n")) << allowed;
         EXPECT_EQ(1u, t.Count());
         EXPECT_EQ(nullptr, t.Find("New"));
-        EXPECT_EQ(0, g_live) << allowed;
+        EXPECT_EQ(0, heap.Live()) << allowed;
     }
     EXPECT_STREQ("k", t.Find("Kept"));
     {
@@ -236,21 +238,21 @@ TEST_F(Expansion, BufferGrowthFailureIsOutOfMemoryAndLeaksNothing)
         bool owned = true;
         EXPECT_EQ(E_OUTOFMEMORY, Expand("abcd%Module%", 1, &out, &owned)) << allowed;
         EXPECT_FALSE(owned);
-        EXPECT_EQ(0, g_live) << allowed;
+        EXPECT_EQ(0, heap.Live()) << allowed;
     }
     for (int allowed = 0; allowed < 5; ++allowed) {
         CountedHeap heap(allowed);
         std::string out;
         bool owned = true;
         EXPECT_EQ(E_OUTOFMEMORY, Expand("abcdefgh", 1, &out, &owned)) << allowed;
-        EXPECT_EQ(0, g_live) << allowed;
+        EXPECT_EQ(0, heap.Live()) << allowed;
     }
     CountedHeap heap(5);
     std::string out;
     bool owned = false;
     EXPECT_EQ(S_OK, Expand("abcdefgh", 1, &out, &owned));
     EXPECT_EQ("abcdefgh", out);
-    EXPECT_EQ(0, g_live);
+    EXPECT_EQ(0, heap.Live());
 }
 
 }  // namespace

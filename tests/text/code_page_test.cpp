@@ -9,49 +9,53 @@
 #include "text/code_page.h"
 #include "text/errors.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
 
-DWORD g_platformId;
-DWORD g_major;
-int g_versionCalls;
+// The platform version and thread locale the chooser is shown, and how often it asks.
+struct ChooserPlatform {
+    DWORD platformId = 0;
+    DWORD major = 0;
+    int versionCalls = 0;
+    const char* localeAnswer = nullptr;  // null: the query fails
+    int localeCalls = 0;
+};
+
 BOOL WINAPI FakeGetVersionExA(LPOSVERSIONINFOA p)
 {
-    ++g_versionCalls;
+    ChooserPlatform& fake = FakeState<ChooserPlatform>::Current();
+    ++fake.versionCalls;
     if (p->dwOSVersionInfoSize != 148)
         return FALSE;
-    p->dwPlatformId = g_platformId;
-    p->dwMajorVersion = g_major;
+    p->dwPlatformId = fake.platformId;
+    p->dwMajorVersion = fake.major;
     p->dwMinorVersion = 0;
     return TRUE;
 }
 
-const char* g_localeAnswer;  // null: the query fails
-int g_localeCalls;
 int WINAPI FakeGetLocaleInfoA(LCID lcid, LCTYPE type, LPSTR buf, int cch)
 {
-    ++g_localeCalls;
-    if (lcid != 0x0404 || type != 0x1004 || cch != 7 || !g_localeAnswer)
+    ChooserPlatform& fake = FakeState<ChooserPlatform>::Current();
+    ++fake.localeCalls;
+    if (lcid != 0x0404 || type != 0x1004 || cch != 7 || !fake.localeAnswer)
         return 0;
-    std::strcpy(buf, g_localeAnswer);
-    return static_cast<int>(std::strlen(g_localeAnswer)) + 1;
+    std::strcpy(buf, fake.localeAnswer);
+    return static_cast<int>(std::strlen(fake.localeAnswer)) + 1;
 }
 LCID WINAPI FakeGetThreadLocale() { return 0x0404; }
 UINT WINAPI FakeGetACP() { return 874; }
 
 class ConversionCodePage : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        g_versionCalls = g_localeCalls = 0;
-        ResetConversionCodePageChooser();
-    }
+    void SetUp() override { ResetConversionCodePageChooser(); }
     void TearDown() override
     {
         testing_support::RestoreRealPlatform();
         ResetConversionCodePageChooser();
     }
+    FakeState<ChooserPlatform> m_fake;
     ScopedOp<BOOL(WINAPI*)(LPOSVERSIONINFOA)> m_version{&platform::Ops::GetVersionExA, &FakeGetVersionExA};
     ScopedOp<int(WINAPI*)(LCID, LCTYPE, LPSTR, int)> m_locale{&platform::Ops::GetLocaleInfoA, &FakeGetLocaleInfoA};
     ScopedOp<LCID(WINAPI*)()> m_thread{&platform::Ops::GetThreadLocale, &FakeGetThreadLocale};
@@ -60,16 +64,16 @@ protected:
 
 TEST_F(ConversionCodePage, NtFiveAndLaterUseTheThreadAnsiCodePage)
 {
-    g_platformId = VER_PLATFORM_WIN32_NT;
+    m_fake->platformId = VER_PLATFORM_WIN32_NT;
     for (DWORD major : {5u, 6u, 10u}) {
-        g_major = major;
-        g_versionCalls = g_localeCalls = 0;
+        m_fake->major = major;
+        m_fake->versionCalls = m_fake->localeCalls = 0;
         ResetConversionCodePageChooser();
-        g_localeAnswer = "950";
+        m_fake->localeAnswer = "950";
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(3u, GetConversionCodePage()) << "major " << major;
-        EXPECT_EQ(1, g_versionCalls);
-        EXPECT_EQ(0, g_localeCalls);
+        EXPECT_EQ(1, m_fake->versionCalls);
+        EXPECT_EQ(0, m_fake->localeCalls);
     }
 }
 
@@ -81,26 +85,26 @@ TEST_F(ConversionCodePage, OlderPlatformsAskTheThreadLocaleAtEveryCall)
     };
     for (const Platform p : {Platform{VER_PLATFORM_WIN32_NT, 4}, Platform{VER_PLATFORM_WIN32_WINDOWS, 4},
                              Platform{VER_PLATFORM_WIN32_WINDOWS, 5}}) {
-        g_platformId = p.id;
-        g_major = p.major;
-        g_versionCalls = g_localeCalls = 0;
+        m_fake->platformId = p.id;
+        m_fake->major = p.major;
+        m_fake->versionCalls = m_fake->localeCalls = 0;
         ResetConversionCodePageChooser();
-        g_localeAnswer = "950";
+        m_fake->localeAnswer = "950";
         EXPECT_EQ(950u, GetConversionCodePage());
-        g_localeAnswer = "1251";  // the thread's locale changed
+        m_fake->localeAnswer = "1251";  // the thread's locale changed
         EXPECT_EQ(1251u, GetConversionCodePage());
-        EXPECT_EQ(1, g_versionCalls);
-        EXPECT_EQ(2, g_localeCalls);
+        EXPECT_EQ(1, m_fake->versionCalls);
+        EXPECT_EQ(2, m_fake->localeCalls);
     }
 }
 
 TEST_F(ConversionCodePage, UnusableLocaleAnswersFallBackToTheSystemCodePage)
 {
-    g_platformId = VER_PLATFORM_WIN32_NT;
-    g_major = 4;
+    m_fake->platformId = VER_PLATFORM_WIN32_NT;
+    m_fake->major = 4;
     const char* answers[] = {"0", "", nullptr};
     for (const char* answer : answers) {
-        g_localeAnswer = answer;
+        m_fake->localeAnswer = answer;
         EXPECT_EQ(874u, GetConversionCodePage()) << (answer ? answer : "(failure)");
     }
 }
@@ -117,15 +121,18 @@ TEST(Conversions, NullArgumentsGiveNull)
     EXPECT_EQ(L'\0', wide[0]);
 }
 
-int g_heapAllocs;
+struct HeapAllocCount {
+    int allocs = 0;
+};
 LPVOID WINAPI CountingHeapAlloc(HANDLE h, DWORD f, SIZE_T cb)
 {
-    ++g_heapAllocs;
+    ++FakeState<HeapAllocCount>::Current().allocs;
     return platform::RealOps().HeapAlloc(h, f, cb);
 }
 
 TEST(WideToNarrowText, SmallTextStaysInsideLargeTextGoesToTheHeap)
 {
+    FakeState<HeapAllocCount> heap;
     ScopedOp<LPVOID(WINAPI*)(HANDLE, DWORD, SIZE_T)> op(&platform::Ops::HeapAlloc, &CountingHeapAlloc);
     struct Case {
         size_t length;
@@ -134,13 +141,13 @@ TEST(WideToNarrowText, SmallTextStaysInsideLargeTextGoesToTheHeap)
     // (length + 1) * 2 bytes: 63 characters fit in 128 bytes, 64 do not.
     for (const Case c : {Case{0, 0}, Case{63, 0}, Case{64, 1}, Case{5000, 1}}) {
         std::wstring source(c.length, L'q');
-        g_heapAllocs = 0;
+        heap->allocs = 0;
         {
             CWideToNarrowText text(source.c_str(), CP_ACP);
             ASSERT_NE(nullptr, text.Text());
             EXPECT_EQ(std::string(c.length, 'q'), text.Text());
         }
-        EXPECT_EQ(c.heapAllocs, g_heapAllocs) << "length " << c.length;
+        EXPECT_EQ(c.heapAllocs, heap->allocs) << "length " << c.length;
     }
     CWideToNarrowText none(nullptr, CP_ACP);
     EXPECT_EQ(nullptr, none.Text());

@@ -7,12 +7,15 @@
 #include "tests/support/platform_override.h"
 #include "text/errors.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
 
-DWORD g_lastError;
-DWORD WINAPI FakeGetLastError() { return g_lastError; }
+struct LastError {
+    DWORD code = 0;
+};
+DWORD WINAPI FakeGetLastError() { return FakeState<LastError>::Current().code; }
 
 struct ErrorCase {
     DWORD lastError;
@@ -28,9 +31,10 @@ TEST(HResultFromLastError, FollowsTheWin32Rule)
         {0x12345, static_cast<HRESULT>(0x80072345)},  // only the low 16 bits are kept
         {0x80004005, static_cast<HRESULT>(0x80004005)},  // already an HRESULT: unchanged
     };
+    FakeState<LastError> lastError;
     ScopedOp<DWORD(WINAPI*)()> op(&platform::Ops::GetLastError, &FakeGetLastError);
     for (const auto& c : cases) {
-        g_lastError = c.lastError;
+        lastError->code = c.lastError;
         EXPECT_EQ(c.expected, HResultFromLastError()) << "last error " << c.lastError;
         EXPECT_EQ(c.expected, HResultFromWin32(static_cast<LONG>(c.lastError)));
     }
@@ -56,11 +60,11 @@ TEST(GuardedCall, CarriedSuccessCodesBecomeFailures)
         EXPECT_EQ(E_FAIL, GuardedCall([=]() -> HRESULT { RaiseHResult(carried); })) << carried;
         EXPECT_EQ(E_FAIL, GuardedCall([=]() -> HRESULT { throw CConversionError(carried); })) << carried;
     }
+    FakeState<LastError> lastError;
     ScopedOp<DWORD(WINAPI*)()> op(&platform::Ops::GetLastError, &FakeGetLastError);
-    g_lastError = 0;
     EXPECT_EQ(E_FAIL, GuardedCall([]() -> HRESULT { RaiseLastError(); }));
     EXPECT_EQ(E_FAIL, FailureFromLastError());
-    g_lastError = 5;
+    lastError->code = 5;
     EXPECT_EQ(E_ACCESSDENIED, FailureFromLastError());
 }
 

@@ -7,6 +7,7 @@
 #include "tests/support/platform_override.h"
 #include "text/work_buffer.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
@@ -22,25 +23,26 @@ struct HeapLog {
     void* lastFreed = nullptr;
     bool refuse = false;
 };
-HeapLog g_log;
 
 LPVOID WINAPI LoggedHeapAlloc(HANDLE heap, DWORD flags, SIZE_T cb)
 {
-    ++g_log.allocs;
-    g_log.lastBytes = cb;
-    return g_log.refuse ? nullptr : HeapAlloc(heap, flags, cb);
+    HeapLog& log = FakeState<HeapLog>::Current();
+    ++log.allocs;
+    log.lastBytes = cb;
+    return log.refuse ? nullptr : HeapAlloc(heap, flags, cb);
 }
 
 BOOL WINAPI LoggedHeapFree(HANDLE heap, DWORD flags, LPVOID p)
 {
-    ++g_log.frees;
-    g_log.lastFreed = p;
+    HeapLog& log = FakeState<HeapLog>::Current();
+    ++log.frees;
+    log.lastFreed = p;
     return HeapFree(heap, flags, p);
 }
 
 class WorkBufferTest : public ::testing::Test {
 protected:
-    void SetUp() override { g_log = HeapLog{}; }
+    FakeState<HeapLog> m_log;
     ScopedOp<HeapAllocFn> m_alloc{&platform::Ops::HeapAlloc, &LoggedHeapAlloc};
     ScopedOp<HeapFreeFn> m_free{&platform::Ops::HeapFree, &LoggedHeapFree};
 };
@@ -56,7 +58,7 @@ TEST_F(WorkBufferTest, SmallRequestsStayInsideLargeOnesTakeOneExactBlock)
     const Case cases[] = {{0, false}, {1, false}, {4, false}, {5, true}, {4096, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.n);
-        g_log = HeapLog{};
+        *m_log = HeapLog{};
         {
             Wide4 buf;
             wchar_t* p = buf.Reserve(c.n);
@@ -66,26 +68,26 @@ TEST_F(WorkBufferTest, SmallRequestsStayInsideLargeOnesTakeOneExactBlock)
             EXPECT_EQ(c.onHeap, buf.OnHeap());
             for (SIZE_T i = 0; i < c.n; ++i)
                 p[i] = static_cast<wchar_t>(i);  // the whole room is writable
-            EXPECT_EQ(c.onHeap ? 1 : 0, g_log.allocs);
-            EXPECT_EQ(c.onHeap ? c.n * sizeof(wchar_t) : 0, g_log.lastBytes);
-            EXPECT_EQ(0, g_log.frees);
+            EXPECT_EQ(c.onHeap ? 1 : 0, m_log->allocs);
+            EXPECT_EQ(c.onHeap ? c.n * sizeof(wchar_t) : 0, m_log->lastBytes);
+            EXPECT_EQ(0, m_log->frees);
         }
-        EXPECT_EQ(g_log.allocs, g_log.frees);  // the holder gave back what it took
+        EXPECT_EQ(m_log->allocs, m_log->frees);  // the holder gave back what it took
     }
 }
 
 TEST_F(WorkBufferTest, RefusedOrImpossibleRequestsLeaveNoRoom)
 {
     Wide4 buf;
-    g_log.refuse = true;
+    m_log->refuse = true;
     EXPECT_EQ(nullptr, buf.Reserve(5));
     EXPECT_EQ(0u, buf.Count());
     EXPECT_FALSE(buf.OnHeap());
-    g_log.refuse = false;
+    m_log->refuse = false;
     // A count whose byte size does not fit never reaches the heap.
     EXPECT_EQ(nullptr, buf.Reserve(static_cast<SIZE_T>(-1) / sizeof(wchar_t) + 1));
-    EXPECT_EQ(1, g_log.allocs);
-    EXPECT_EQ(0, g_log.frees);
+    EXPECT_EQ(1, m_log->allocs);
+    EXPECT_EQ(0, m_log->frees);
 }
 
 TEST_F(WorkBufferTest, ReservingAgainGivesBackTheEarlierBlock)
@@ -95,15 +97,15 @@ TEST_F(WorkBufferTest, ReservingAgainGivesBackTheEarlierBlock)
     ASSERT_NE(nullptr, first);
     ASSERT_NE(nullptr, buf.Reserve(2));
     EXPECT_FALSE(buf.OnHeap());
-    EXPECT_EQ(1, g_log.frees);
-    EXPECT_EQ(first, g_log.lastFreed);
+    EXPECT_EQ(1, m_log->frees);
+    EXPECT_EQ(first, m_log->lastFreed);
 }
 
 TEST_F(WorkBufferTest, MoveHandsTheBlockOverOrCopiesTheFixedElements)
 {
     for (SIZE_T n : {SIZE_T(3), SIZE_T(9)}) {
         SCOPED_TRACE(n);
-        g_log = HeapLog{};
+        *m_log = HeapLog{};
         {
             Wide4 from;
             wchar_t* p = from.Reserve(n);
@@ -122,9 +124,9 @@ TEST_F(WorkBufferTest, MoveHandsTheBlockOverOrCopiesTheFixedElements)
             ASSERT_NE(nullptr, third.Reserve(7));
             third = std::move(to);  // third's own block goes back first
             EXPECT_EQ(n, third.Count());
-            EXPECT_EQ(1, g_log.frees);
+            EXPECT_EQ(1, m_log->frees);
         }
-        EXPECT_EQ(g_log.allocs, g_log.frees);
+        EXPECT_EQ(m_log->allocs, m_log->frees);
     }
 }
 
