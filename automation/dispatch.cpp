@@ -1,11 +1,23 @@
 #include "automation/dispatch.h"
 
+#include <cstring>
+
 #include "platform/owners.h"
 #include "platform/platform.h"
 #include "text/errors.h"
 
+namespace {
+
+constexpr wchar_t g_szLoadExe[] = L"LoadExe";
+constexpr wchar_t g_szGetMacAddress[] = L"GetMacAddress";
+constexpr wchar_t g_szGetVer[] = L"GetVer";
+constexpr wchar_t g_szGetSpReadUserID[] = L"GetSpReadUserID";
+constexpr wchar_t g_szRunVideo[] = L"RunVideo";
+
+}  // namespace
+
 const wchar_t* const g_rgszMemberNames[5] = {
-    L"LoadExe", L"GetMacAddress", L"GetVer", L"GetSpReadUserID", L"RunVideo",
+    g_szLoadExe, g_szGetMacAddress, g_szGetVer, g_szGetSpReadUserID, g_szRunVideo,
 };
 const DISPID g_rgdispidMembers[5] = {1, 2, 3, 4, 5};
 
@@ -21,35 +33,75 @@ constexpr UINT MAX_ARGS = 3;
 // Arguments each member takes, indexed by DISPID.
 constexpr UINT g_rgcArgs[6] = {0, 2, 0, 0, 0, 3};
 
-inline wchar_t FoldAscii(wchar_t c) noexcept
+// The member names with every letter in lower case. Each name is letters
+// only, and for a letter m a 16-bit unit c has (c | 0x20) == lower(m) exactly
+// when c is m in either case: FoldedEqual compares four units at a time that
+// way, which is the same as folding ASCII letters and comparing every other
+// character exactly.
+constexpr wchar_t g_szLoadExeLower[] = L"loadexe";
+constexpr wchar_t g_szGetMacAddressLower[] = L"getmacaddress";
+constexpr wchar_t g_szGetVerLower[] = L"getver";
+constexpr wchar_t g_szGetSpReadUserIDLower[] = L"getspreaduserid";
+constexpr wchar_t g_szRunVideoLower[] = L"runvideo";
+
+// True when pszName is ASCII letters only and pszLower is the same name in
+// lower case.
+constexpr bool IsLettersInLowerCase(const wchar_t* pszName, const wchar_t* pszLower)
 {
-    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
+    for (;; ++pszName, ++pszLower) {
+        const wchar_t c = *pszName;
+        if (c == L'\0' || *pszLower == L'\0')
+            return c == *pszLower;
+        const bool fUpper = c >= L'A' && c <= L'Z';
+        if (!fUpper && !(c >= L'a' && c <= L'z'))
+            return false;
+        if (*pszLower != (fUpper ? static_cast<wchar_t>(c + (L'a' - L'A')) : c))
+            return false;
+    }
+}
+static_assert(IsLettersInLowerCase(g_szLoadExe, g_szLoadExeLower));
+static_assert(IsLettersInLowerCase(g_szGetMacAddress, g_szGetMacAddressLower));
+static_assert(IsLettersInLowerCase(g_szGetVer, g_szGetVerLower));
+static_assert(IsLettersInLowerCase(g_szGetSpReadUserID, g_szGetSpReadUserIDLower));
+static_assert(IsLettersInLowerCase(g_szRunVideo, g_szRunVideoLower));
+
+constexpr UINT64 kCaseBits = 0x0020002000200020ull;
+
+inline UINT64 FourUnits(const wchar_t* p) noexcept
+{
+    UINT64 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
-bool NamesEqual(const wchar_t* pszName, const wchar_t* pszMember) noexcept
+// The first cch units of pszName against the lower-case member name pszLower
+// of that length; cch >= 4, and pszName has no terminator before cch.
+inline bool FoldedEqual(const wchar_t* pszName, const wchar_t* pszLower, UINT cch) noexcept
 {
-    for (;; ++pszName, ++pszMember) {
-        const wchar_t a = FoldAscii(*pszName);
-        if (a != FoldAscii(*pszMember))
+    UINT i = 0;
+    for (; i + 4 < cch; i += 4) {
+        if ((FourUnits(pszName + i) | kCaseBits) != FourUnits(pszLower + i))
             return false;
-        if (a == L'\0')
-            return true;
     }
+    // The last four units, overlapping the block before where cch is not a multiple of four.
+    return (FourUnits(pszName + cch - 4) | kCaseBits) == FourUnits(pszLower + cch - 4);
 }
 
 // The member names all differ in length, so the length alone picks the one
-// row a name can match; -1 when none can.
-int CandidateRow(const wchar_t* pszName) noexcept
+// row a name can match; -1 when none can. *ppszLower receives that row's name
+// in lower case, *pcch the length.
+inline int CandidateRow(const wchar_t* pszName, const wchar_t** ppszLower, UINT* pcch) noexcept
 {
     UINT cch = 0;
     while (cch < 16 && pszName[cch] != L'\0')
         ++cch;
+    *pcch = cch;
     switch (cch) {
-    case 7: return 0;   // LoadExe
-    case 13: return 1;  // GetMacAddress
-    case 6: return 2;   // GetVer
-    case 15: return 3;  // GetSpReadUserID
-    case 8: return 4;   // RunVideo
+    case 7: *ppszLower = g_szLoadExeLower; return 0;
+    case 13: *ppszLower = g_szGetMacAddressLower; return 1;
+    case 6: *ppszLower = g_szGetVerLower; return 2;
+    case 15: *ppszLower = g_szGetSpReadUserIDLower; return 3;
+    case 8: *ppszLower = g_szRunVideoLower; return 4;
     default: return -1;
     }
 }
@@ -192,8 +244,10 @@ HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId
         const wchar_t* pszName = rgszNames[i];
         if (pszName == nullptr)
             return DISP_E_UNKNOWNNAME;
-        const int row = CandidateRow(pszName);
-        if (row < 0 || !NamesEqual(pszName, g_rgszMemberNames[row]))
+        const wchar_t* pszLower = nullptr;
+        UINT cch = 0;
+        const int row = CandidateRow(pszName, &pszLower, &cch);
+        if (row < 0 || !FoldedEqual(pszName, pszLower, cch))
             return DISP_E_UNKNOWNNAME;
         rgDispId[i] = g_rgdispidMembers[row];
     }
