@@ -14,21 +14,22 @@ constexpr wchar_t g_szGetVer[] = L"GetVer";
 constexpr wchar_t g_szGetSpReadUserID[] = L"GetSpReadUserID";
 constexpr wchar_t g_szRunVideo[] = L"RunVideo";
 
+constexpr DISPID DISPID_LOADEXE = 1;
+constexpr DISPID DISPID_GETMACADDRESS = 2;
+constexpr DISPID DISPID_GETSPREADUSERID = 4;
+constexpr DISPID DISPID_RUNVIDEO = 5;
+constexpr UINT MAX_ARGS = 3;
+
 }  // namespace
 
 const wchar_t* const g_rgszMemberNames[5] = {
     g_szLoadExe, g_szGetMacAddress, g_szGetVer, g_szGetSpReadUserID, g_szRunVideo,
 };
-const DISPID g_rgdispidMembers[5] = {1, 2, 3, 4, 5};
+const DISPID g_rgdispidMembers[5] = {
+    DISPID_LOADEXE, DISPID_GETMACADDRESS, DISPID_GETVER, DISPID_GETSPREADUSERID, DISPID_RUNVIDEO,
+};
 
 namespace {
-
-constexpr DISPID DISPID_LOADEXE = 1;
-constexpr DISPID DISPID_GETMACADDRESS = 2;
-constexpr DISPID DISPID_GETVER = 3;
-constexpr DISPID DISPID_GETSPREADUSERID = 4;
-constexpr DISPID DISPID_RUNVIDEO = 5;
-constexpr UINT MAX_ARGS = 3;
 
 // Arguments each member takes, indexed by DISPID.
 constexpr UINT g_rgcArgs[6] = {0, 2, 0, 0, 0, 3};
@@ -182,6 +183,20 @@ HRESULT CoerceArguments(DISPPARAMS* pDispParams, VARIANTARG** rgpArgs, UINT* puA
     return S_OK;
 }
 
+// GetMacAddress or GetSpReadUserID through the interface table; the text
+// they give stored as VT_BSTR, or freed when there is no result.
+HRESULT CallTextMember(IInvokerK318* pTarget, DISPID dispIdMember, VARIANT* pVarResult)
+{
+    BstrOwner text;
+    const HRESULT hr = (dispIdMember == DISPID_GETMACADDRESS) ? pTarget->GetMacAddress(text.Put())
+                                                              : pTarget->GetSpReadUserID(text.Put());
+    if (pVarResult != nullptr) {
+        pVarResult->vt = VT_BSTR;
+        pVarResult->bstrVal = text.Detach();  // the caller owns it from here
+    }
+    return hr;
+}
+
 // Calls the member through the interface table and stores its result.
 HRESULT CallMember(IInvokerK318* pTarget, DISPID dispIdMember, VARIANTARG* const* rgpArgs, VARIANT* pVarResult)
 {
@@ -190,25 +205,10 @@ HRESULT CallMember(IInvokerK318* pTarget, DISPID dispIdMember, VARIANTARG* const
         return pTarget->LoadExe(ReadInteger(*rgpArgs[1]), rgpArgs[0]->bstrVal);
     case DISPID_RUNVIDEO:
         return pTarget->RunVideo(ReadInteger(*rgpArgs[2]), ReadInteger(*rgpArgs[1]), rgpArgs[0]->bstrVal);
-    case DISPID_GETVER: {
-        ULONG ulVer = 0;
-        const HRESULT hr = pTarget->GetVer(&ulVer);
-        if (pVarResult != nullptr) {
-            pVarResult->vt = VT_I4;
-            pVarResult->lVal = static_cast<LONG>(ulVer);
-        }
-        return hr;
-    }
-    default: {
-        BstrOwner text;
-        const HRESULT hr = (dispIdMember == DISPID_GETMACADDRESS) ? pTarget->GetMacAddress(text.Put())
-                                                                  : pTarget->GetSpReadUserID(text.Put());
-        if (pVarResult != nullptr) {
-            pVarResult->vt = VT_BSTR;
-            pVarResult->bstrVal = text.Detach();  // the caller owns it from here
-        }
-        return hr;
-    }
+    case DISPID_GETVER:
+        return DispatchGetVer(pTarget, pVarResult);
+    default:
+        return CallTextMember(pTarget, dispIdMember, pVarResult);
     }
 }
 
@@ -254,8 +254,8 @@ HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId
     return S_OK;
 }
 
-HRESULT DispatchInvoke(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
-                       VARIANT* pVarResult, UINT* puArgErr)
+HRESULT DispatchInvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
+                             VARIANT* pVarResult, UINT* puArgErr)
 {
     return InvokeMember(pTarget, dispIdMember, pDispParams, pVarResult, puArgErr);
 }
