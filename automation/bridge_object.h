@@ -33,12 +33,13 @@ public:
                                DISPID* rgDispId) override;
     STDMETHODIMP Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags, DISPPARAMS* pDispParams,
                         VARIANT* pVarResult, EXCEPINFO* pExcepInfo, UINT* puArgErr) override;
-    // IInvokerK318
-    STDMETHODIMP LoadExe(ULONG rid, BSTR ConnStr) override;
-    STDMETHODIMP GetMacAddress(BSTR* bstrText) override;
-    STDMETHODIMP GetVer(ULONG* ver) override;
-    STDMETHODIMP GetSpReadUserID(BSTR* nUserName) override;
-    STDMETHODIMP RunVideo(ULONG userid, ULONG rid, BSTR ConnStr) override;
+    // IInvokerK318. Final: every form answers them alike, and Invoke, calling
+    // them on the object itself, may call them directly.
+    STDMETHODIMP LoadExe(ULONG rid, BSTR ConnStr) final;
+    STDMETHODIMP GetMacAddress(BSTR* bstrText) final;
+    STDMETHODIMP GetVer(ULONG* ver) final;
+    STDMETHODIMP GetSpReadUserID(BSTR* nUserName) final;
+    STDMETHODIMP RunVideo(ULONG userid, ULONG rid, BSTR ConnStr) final;
     // IObjectSafety
     STDMETHODIMP GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
                                            DWORD* pdwEnabledOptions) override;

@@ -1,55 +1,108 @@
 #include "automation/dispatch.h"
 
+#include <cstring>
+
 #include "platform/owners.h"
 #include "platform/platform.h"
 #include "text/errors.h"
 
-const wchar_t* const g_rgszMemberNames[5] = {
-    L"LoadExe", L"GetMacAddress", L"GetVer", L"GetSpReadUserID", L"RunVideo",
-};
-const DISPID g_rgdispidMembers[5] = {1, 2, 3, 4, 5};
-
 namespace {
+
+constexpr wchar_t g_szLoadExe[] = L"LoadExe";
+constexpr wchar_t g_szGetMacAddress[] = L"GetMacAddress";
+constexpr wchar_t g_szGetVer[] = L"GetVer";
+constexpr wchar_t g_szGetSpReadUserID[] = L"GetSpReadUserID";
+constexpr wchar_t g_szRunVideo[] = L"RunVideo";
 
 constexpr DISPID DISPID_LOADEXE = 1;
 constexpr DISPID DISPID_GETMACADDRESS = 2;
-constexpr DISPID DISPID_GETVER = 3;
 constexpr DISPID DISPID_GETSPREADUSERID = 4;
 constexpr DISPID DISPID_RUNVIDEO = 5;
 constexpr UINT MAX_ARGS = 3;
 
+}  // namespace
+
+const wchar_t* const g_rgszMemberNames[5] = {
+    g_szLoadExe, g_szGetMacAddress, g_szGetVer, g_szGetSpReadUserID, g_szRunVideo,
+};
+const DISPID g_rgdispidMembers[5] = {
+    DISPID_LOADEXE, DISPID_GETMACADDRESS, DISPID_GETVER, DISPID_GETSPREADUSERID, DISPID_RUNVIDEO,
+};
+
+namespace {
+
 // Arguments each member takes, indexed by DISPID.
 constexpr UINT g_rgcArgs[6] = {0, 2, 0, 0, 0, 3};
 
-inline wchar_t FoldAscii(wchar_t c) noexcept
+// The member names with every letter in lower case. Each name is letters
+// only, and for a letter m a 16-bit unit c has (c | 0x20) == lower(m) exactly
+// when c is m in either case: FoldedEqual compares four units at a time that
+// way, which is the same as folding ASCII letters and comparing every other
+// character exactly.
+constexpr wchar_t g_szLoadExeLower[] = L"loadexe";
+constexpr wchar_t g_szGetMacAddressLower[] = L"getmacaddress";
+constexpr wchar_t g_szGetVerLower[] = L"getver";
+constexpr wchar_t g_szGetSpReadUserIDLower[] = L"getspreaduserid";
+constexpr wchar_t g_szRunVideoLower[] = L"runvideo";
+
+// True when pszName is ASCII letters only and pszLower is the same name in
+// lower case.
+constexpr bool IsLettersInLowerCase(const wchar_t* pszName, const wchar_t* pszLower)
 {
-    return (c >= L'a' && c <= L'z') ? static_cast<wchar_t>(c - (L'a' - L'A')) : c;
+    for (;; ++pszName, ++pszLower) {
+        const wchar_t c = *pszName;
+        if (c == L'\0' || *pszLower == L'\0')
+            return c == *pszLower;
+        const bool fUpper = c >= L'A' && c <= L'Z';
+        if (!fUpper && !(c >= L'a' && c <= L'z'))
+            return false;
+        if (*pszLower != (fUpper ? static_cast<wchar_t>(c + (L'a' - L'A')) : c))
+            return false;
+    }
+}
+static_assert(IsLettersInLowerCase(g_szLoadExe, g_szLoadExeLower));
+static_assert(IsLettersInLowerCase(g_szGetMacAddress, g_szGetMacAddressLower));
+static_assert(IsLettersInLowerCase(g_szGetVer, g_szGetVerLower));
+static_assert(IsLettersInLowerCase(g_szGetSpReadUserID, g_szGetSpReadUserIDLower));
+static_assert(IsLettersInLowerCase(g_szRunVideo, g_szRunVideoLower));
+
+constexpr UINT64 kCaseBits = 0x0020002000200020ull;
+
+inline UINT64 FourUnits(const wchar_t* p) noexcept
+{
+    UINT64 v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
 }
 
-bool NamesEqual(const wchar_t* pszName, const wchar_t* pszMember) noexcept
+// The first cch units of pszName against the lower-case member name pszLower
+// of that length; cch >= 4, and pszName has no terminator before cch.
+inline bool FoldedEqual(const wchar_t* pszName, const wchar_t* pszLower, UINT cch) noexcept
 {
-    for (;; ++pszName, ++pszMember) {
-        const wchar_t a = FoldAscii(*pszName);
-        if (a != FoldAscii(*pszMember))
+    UINT i = 0;
+    for (; i + 4 < cch; i += 4) {
+        if ((FourUnits(pszName + i) | kCaseBits) != FourUnits(pszLower + i))
             return false;
-        if (a == L'\0')
-            return true;
     }
+    // The last four units, overlapping the block before where cch is not a multiple of four.
+    return (FourUnits(pszName + cch - 4) | kCaseBits) == FourUnits(pszLower + cch - 4);
 }
 
 // The member names all differ in length, so the length alone picks the one
-// row a name can match; -1 when none can.
-int CandidateRow(const wchar_t* pszName) noexcept
+// row a name can match; -1 when none can. *ppszLower receives that row's name
+// in lower case, *pcch the length.
+inline int CandidateRow(const wchar_t* pszName, const wchar_t** ppszLower, UINT* pcch) noexcept
 {
     UINT cch = 0;
     while (cch < 16 && pszName[cch] != L'\0')
         ++cch;
+    *pcch = cch;
     switch (cch) {
-    case 7: return 0;   // LoadExe
-    case 13: return 1;  // GetMacAddress
-    case 6: return 2;   // GetVer
-    case 15: return 3;  // GetSpReadUserID
-    case 8: return 4;   // RunVideo
+    case 7: *ppszLower = g_szLoadExeLower; return 0;
+    case 13: *ppszLower = g_szGetMacAddressLower; return 1;
+    case 6: *ppszLower = g_szGetVerLower; return 2;
+    case 15: *ppszLower = g_szGetSpReadUserIDLower; return 3;
+    case 8: *ppszLower = g_szRunVideoLower; return 4;
     default: return -1;
     }
 }
@@ -130,6 +183,20 @@ HRESULT CoerceArguments(DISPPARAMS* pDispParams, VARIANTARG** rgpArgs, UINT* puA
     return S_OK;
 }
 
+// GetMacAddress or GetSpReadUserID through the interface table; the text
+// they give stored as VT_BSTR, or freed when there is no result.
+HRESULT CallTextMember(IInvokerK318* pTarget, DISPID dispIdMember, VARIANT* pVarResult)
+{
+    BstrOwner text;
+    const HRESULT hr = (dispIdMember == DISPID_GETMACADDRESS) ? pTarget->GetMacAddress(text.Put())
+                                                              : pTarget->GetSpReadUserID(text.Put());
+    if (pVarResult != nullptr) {
+        pVarResult->vt = VT_BSTR;
+        pVarResult->bstrVal = text.Detach();  // the caller owns it from here
+    }
+    return hr;
+}
+
 // Calls the member through the interface table and stores its result.
 HRESULT CallMember(IInvokerK318* pTarget, DISPID dispIdMember, VARIANTARG* const* rgpArgs, VARIANT* pVarResult)
 {
@@ -138,30 +205,17 @@ HRESULT CallMember(IInvokerK318* pTarget, DISPID dispIdMember, VARIANTARG* const
         return pTarget->LoadExe(ReadInteger(*rgpArgs[1]), rgpArgs[0]->bstrVal);
     case DISPID_RUNVIDEO:
         return pTarget->RunVideo(ReadInteger(*rgpArgs[2]), ReadInteger(*rgpArgs[1]), rgpArgs[0]->bstrVal);
-    case DISPID_GETVER: {
-        ULONG ulVer = 0;
-        const HRESULT hr = pTarget->GetVer(&ulVer);
-        if (pVarResult != nullptr) {
-            pVarResult->vt = VT_I4;
-            pVarResult->lVal = static_cast<LONG>(ulVer);
-        }
-        return hr;
-    }
-    default: {
-        BstrOwner text;
-        const HRESULT hr = (dispIdMember == DISPID_GETMACADDRESS) ? pTarget->GetMacAddress(text.Put())
-                                                                  : pTarget->GetSpReadUserID(text.Put());
-        if (pVarResult != nullptr) {
-            pVarResult->vt = VT_BSTR;
-            pVarResult->bstrVal = text.Detach();  // the caller owns it from here
-        }
-        return hr;
-    }
+    case DISPID_GETVER:
+        return DispatchGetVer(pTarget, pVarResult);
+    default:
+        return CallTextMember(pTarget, dispIdMember, pVarResult);
     }
 }
 
-HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
-                     VARIANT* pVarResult, UINT* puArgErr)
+// Every check in its order, the coercion and the call. Kept out of line, so
+// that the well-typed paths of DispatchInvokeMember need no frame of their own.
+[[gnu::noinline]] HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
+                                       VARIANT* pVarResult, UINT* puArgErr)
 {
     HRESULT hr = CheckParameters(pDispParams);
     if (FAILED(hr))
@@ -192,17 +246,37 @@ HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId
         const wchar_t* pszName = rgszNames[i];
         if (pszName == nullptr)
             return DISP_E_UNKNOWNNAME;
-        const int row = CandidateRow(pszName);
-        if (row < 0 || !NamesEqual(pszName, g_rgszMemberNames[row]))
+        const wchar_t* pszLower = nullptr;
+        UINT cch = 0;
+        const int row = CandidateRow(pszName, &pszLower, &cch);
+        if (row < 0 || !FoldedEqual(pszName, pszLower, cch))
             return DISP_E_UNKNOWNNAME;
         rgDispId[i] = g_rgdispidMembers[row];
     }
     return S_OK;
 }
 
-HRESULT DispatchInvoke(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
-                       VARIANT* pVarResult, UINT* puArgErr)
+HRESULT DispatchInvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
+                             VARIANT* pVarResult, UINT* puArgErr)
 {
+    // LoadExe or RunVideo with each argument already of its parameter's type
+    // and none named: every check of InvokeMember passes and there is nothing
+    // to coerce.
+    if (pDispParams != nullptr && pDispParams->cNamedArgs == 0 && pDispParams->rgvarg != nullptr) {
+        const VARIANTARG* rgvarg = pDispParams->rgvarg;
+        const UINT cArgs = pDispParams->cArgs;
+        if (dispIdMember == DISPID_LOADEXE && cArgs == 2 && rgvarg[1].vt == VT_I4 && rgvarg[0].vt == VT_BSTR) {
+            if (pVarResult != nullptr)
+                pVarResult->vt = VT_EMPTY;
+            return pTarget->LoadExe(rgvarg[1].ulVal, rgvarg[0].bstrVal);
+        }
+        if (dispIdMember == DISPID_RUNVIDEO && cArgs == 3 && rgvarg[2].vt == VT_I4 && rgvarg[1].vt == VT_I4 &&
+            rgvarg[0].vt == VT_BSTR) {
+            if (pVarResult != nullptr)
+                pVarResult->vt = VT_EMPTY;
+            return pTarget->RunVideo(rgvarg[2].ulVal, rgvarg[1].ulVal, rgvarg[0].bstrVal);
+        }
+    }
     return InvokeMember(pTarget, dispIdMember, pDispParams, pVarResult, puArgErr);
 }
 

@@ -17,11 +17,42 @@ extern const DISPID g_rgdispidMembers[5];
 // name with DISP_E_UNKNOWNNAME; the entries before it have been written.
 HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId) noexcept;
 
+// GetVer's DISPID, the one g_rgdispidMembers gives it.
+constexpr DISPID DISPID_GETVER = 3;
+
 // Checks the parameter block, coerces the arguments in place and calls the
 // member through pTarget's interface table. Catches nothing: the caller's
 // Invoke is the barrier.
-HRESULT DispatchInvoke(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
-                       VARIANT* pVarResult, UINT* puArgErr);
+HRESULT DispatchInvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
+                             VARIANT* pVarResult, UINT* puArgErr);
+
+// Calls GetVer through pTarget's interface table and stores its value as VT_I4.
+inline HRESULT DispatchGetVer(IInvokerK318* pTarget, VARIANT* pVarResult)
+{
+    ULONG ulVer = 0;
+    const HRESULT hr = pTarget->GetVer(&ulVer);
+    if (pVarResult != nullptr) {
+        pVarResult->vt = VT_I4;
+        pVarResult->lVal = static_cast<LONG>(ulVer);
+    }
+    return hr;
+}
+
+// DispatchInvokeMember, with the call a page makes most, GetVer with no
+// argument and none named, taken here: every check of the full path passes
+// for it and there is nothing to coerce. Inline, so that an object calling it
+// on itself, whose GetVer is final, calls GetVer directly.
+inline HRESULT DispatchInvoke(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
+                              VARIANT* pVarResult, UINT* puArgErr)
+{
+    if (dispIdMember == DISPID_GETVER && pDispParams != nullptr && pDispParams->cArgs == 0 &&
+        pDispParams->cNamedArgs == 0) {
+        if (pVarResult != nullptr)
+            pVarResult->vt = VT_EMPTY;  // what the member sees, as on the full path
+        return DispatchGetVer(pTarget, pVarResult);
+    }
+    return DispatchInvokeMember(pTarget, dispIdMember, pDispParams, pVarResult, puArgErr);
+}
 
 // Brings one argument to vtTarget (VT_I4 or VT_BSTR). *ppvarArg may be
 // redirected to the VARIANT that a VT_BYREF | VT_VARIANT argument refers to;

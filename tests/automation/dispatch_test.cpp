@@ -248,6 +248,49 @@ TEST(DispatchInvoke, RefusesBadParameterBlocks)
     }
 }
 
+// Arguments already of their parameters' types, and GetVer with none, still
+// meet every check of the parameter block.
+TEST(DispatchInvoke, WellTypedArgumentsMeetEveryCheck)
+{
+    const BlockCase cases[] = {
+        {"LoadExe, named arg other than put", 1, 2, 1, 7, false, false, DISP_E_NONAMEDARGS, true},
+        {"LoadExe, null named array", 1, 2, 1, 0, true, false, DISP_E_NONAMEDARGS, true},
+        {"RunVideo, two named args", 5, 3, 2, DISPID_PROPERTYPUT, false, false, DISP_E_NONAMEDARGS, true},
+        {"RunVideo, named arg other than put", 5, 3, 1, 7, false, false, DISP_E_NONAMEDARGS, true},
+        {"LoadExe, null rgvarg", 1, 2, 0, 0, false, true, E_INVALIDARG, false},
+        {"RunVideo, null rgvarg", 5, 3, 0, 0, false, true, E_INVALIDARG, false},
+        {"LoadExe as RunVideo", 5, 2, 0, 0, false, false, DISP_E_BADPARAMCOUNT, true},
+        {"RunVideo as LoadExe", 1, 3, 0, 0, false, false, DISP_E_BADPARAMCOUNT, true},
+        {"GetVer, named arg other than put", 3, 0, 1, 7, false, false, DISP_E_NONAMEDARGS, true},
+        {"GetVer, null named array", 3, 0, 1, 0, true, false, DISP_E_NONAMEDARGS, true},
+        {"GetVer, one arg", 3, 1, 0, 0, false, false, DISP_E_BADPARAMCOUNT, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RecordingInvoker obj;
+        Args args(c.cArgs, c.cNamed);
+        for (UINT i = 1; i < c.cArgs; ++i)
+            SetI4(args.v[i], 1);
+        if (c.cArgs != 0)
+            SetText(args.v[0], L"x");
+        args.named[0] = c.named0;
+        if (c.nullNamed)
+            args.dp.rgdispidNamedArgs = nullptr;
+        if (c.nullArgs)
+            args.dp.rgvarg = nullptr;
+        Outcome o = CallInvoke(obj, c.id, &args.dp);
+        EXPECT_EQ(c.hr, o.hr);
+        if (c.resultTouched) {
+            EXPECT_EQ(VT_EMPTY, o.result.vt);
+        } else {
+            EXPECT_EQ(VT_I4, o.result.vt);
+            EXPECT_EQ(RESULT_SENTINEL, o.result.lVal);
+        }
+        EXPECT_EQ(ARGERR_UNSET, o.argErr);
+        EXPECT_TRUE(obj.calls.empty());
+    }
+}
+
 TEST(DispatchInvoke, PropertyPutValueIsTheLastArgument)
 {
     RecordingInvoker obj;

@@ -274,6 +274,50 @@ TEST(ObjectDispatch, InvokeGetVerThroughTheObject)
     pObj->Release();
 }
 
+TEST(ObjectDispatch, InvokeGetVerThroughTheObjectChecksTheParameterBlock)
+{
+    IInvokerK318* pObj = NewPlain();
+    VARIANTARG arg;
+    arg.vt = VT_I4;
+    arg.lVal = 1;
+    DISPID named = 7;
+    const struct {
+        const char* what;
+        DISPPARAMS params;
+        bool nullParams;
+        HRESULT hr;
+        VARTYPE vtAfter;  // VT_ERROR: the result as it was
+    } cases[] = {
+        {"no parameter block", {}, true, DISP_E_BADVARTYPE, VT_ERROR},
+        {"one argument", {&arg, nullptr, 1, 0}, false, DISP_E_BADPARAMCOUNT, VT_EMPTY},
+        {"four arguments", {&arg, nullptr, 4, 0}, false, DISP_E_BADPARAMCOUNT, VT_ERROR},
+        {"a named argument", {nullptr, &named, 0, 1}, false, DISP_E_NONAMEDARGS, VT_EMPTY},
+        {"a null named array", {nullptr, nullptr, 0, 1}, false, DISP_E_NONAMEDARGS, VT_EMPTY},
+        {"nothing", {nullptr, nullptr, 0, 0}, false, S_OK, VT_I4},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        VARIANT result;
+        result.vt = VT_ERROR;
+        result.scode = E_ABORT;
+        DISPPARAMS params = c.params;
+        UINT argErr = 0xDEAD;
+        EXPECT_EQ(pObj->Invoke(3, IID_NULL, 0, DISPATCH_METHOD, c.nullParams ? nullptr : &params, &result, nullptr,
+                               &argErr),
+                  c.hr);
+        EXPECT_EQ(result.vt, c.vtAfter);
+        if (c.vtAfter == VT_I4) {
+            EXPECT_EQ(result.lVal, 1);
+        } else if (c.vtAfter == VT_ERROR) {
+            EXPECT_EQ(result.scode, E_ABORT);
+        }
+        EXPECT_EQ(argErr, 0xDEADu);
+    }
+    DISPPARAMS none = {nullptr, nullptr, 0, 0};
+    EXPECT_EQ(pObj->Invoke(3, IID_NULL, 0, DISPATCH_METHOD, &none, nullptr, nullptr, nullptr), S_OK);
+    pObj->Release();
+}
+
 TEST(ObjectTypeInfo, InterfaceTypeInfoComesFromTheModuleResource)
 {
     IInvokerK318* pObj = NewPlain();
