@@ -5,7 +5,7 @@ BUILD   := build
 BUILD64 := build64
 JOBS    ?= 2
 
-.PHONY: all toolchain configure build test test32 test64 demo bench bench32 bench64 stress stress32 stress64 clean
+.PHONY: all toolchain configure build test test32 test64 demo dist bench bench32 bench64 stress stress32 stress64 clean
 
 all: build
 
@@ -50,6 +50,11 @@ demo: build
 	    echo "demo: this machine cannot run 32-bit programs (its kernel refuses them), so the demo runs the 64-bit library"; \
 	    cmake --build $(BUILD64) --target run_demo; fi
 
+# The kit for hall developers in dist/: both DLLs, the type libraries, the
+# manifests, the interface and hall headers, and a README for integrators.
+dist: build
+	@sh scripts/make-dist.sh $(CURDIR)
+
 # The benchmark of each build.
 bench: build
 	@$(MAKE) --no-print-directory bench32
@@ -73,4 +78,4 @@ stress64:
 	cmake --build $(BUILD64) --target run_stress
 
 clean:
-	rm -rf $(BUILD) $(BUILD64)
+	rm -rf $(BUILD) $(BUILD64) dist

@@ -24,8 +24,8 @@ void PrintRequest(const fake_hall::Request& r, fake_hall::Header*)
 {
     std::printf("  hall  | window \"%s\" got WM_HALL_REQUEST: rid=%lu text=\"%s\"\n"
                 "        |   header: length=%ld capacity=%ld refs=%ld manager=%p\n",
-                r.title.c_str(), static_cast<unsigned long>(r.rid), r.text.c_str(), r.header.nLength,
-                r.header.nCapacity, r.header.nRefs, r.header.pManager);
+                r.title.c_str(), static_cast<unsigned long>(r.rid), r.text.c_str(), r.header.length,
+                r.header.capacity, r.header.refs, reinterpret_cast<void*>(static_cast<UINT_PTR>(r.header.manager)));
 }
 
 class Hall {

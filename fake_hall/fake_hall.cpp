@@ -50,11 +50,15 @@ LRESULT CALLBACK Hall::WindowProc(HWND hWnd, UINT msg, WPARAM wParam, LPARAM lPa
 {
     if (msg != kRequestMessage || g_pHall == nullptr || lParam == 0)
         return DefWindowProcA(hWnd, msg, wParam, lParam);
-    char* pszText = *reinterpret_cast<char* const*>(lParam);
-    Header* pHeader = reinterpret_cast<Header*>(pszText) - 1;
+    const int length = TarnwickReadRequest(lParam, nullptr, 0);
+    if (length < 0)
+        return 0;  // not a well-formed request: a hall ignores it
+    std::vector<char> text(static_cast<size_t>(length) + 1);
+    TarnwickReadRequest(lParam, text.data(), length + 1);
+    Header* pHeader = reinterpret_cast<Header*>(*reinterpret_cast<char* const*>(lParam)) - 1;
     char title[64] = {};
     GetWindowTextA(hWnd, title, sizeof title);
-    Request request{hWnd, title, wParam, pszText, *pHeader};
+    Request request{hWnd, title, wParam, std::string(text.data(), static_cast<size_t>(length)), *pHeader};
     if (g_pHall->onRequest)
         g_pHall->onRequest(request, pHeader);
     g_pHall->m_received.push_back(std::move(request));

@@ -1,8 +1,7 @@
 // A stand-in for the game hall's hidden request windows, shared by the tests,
 // the demo, the benchmark and the robustness programs. It owns windows of the
-// hall's class in this process and reads each WM_HALL_REQUEST as the hall
-// does: lParam is the address of a string handle, a pointer to the first
-// character of the text, with the header in front of it.
+// hall's class in this process and reads each request as a hall does, with
+// the hall kit's header and reader (kit/include/tarnwick_hall.h).
 #pragma once
 
 #include <windows.h>
@@ -11,20 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "kit/include/tarnwick_hall.h"
+
 namespace fake_hall {
 
-constexpr UINT kRequestMessage = WM_USER + 100;
-constexpr char kWindowClass[] = "K318HallMutexClass";
-constexpr char kPlainTitle[] = "K318HallHideWindows";
+constexpr UINT kRequestMessage = TARNWICK_HALL_REQUEST;
+constexpr char kWindowClass[] = TARNWICK_HALL_WINDOW_CLASS;
+constexpr char kPlainTitle[] = TARNWICK_HALL_WINDOW_TITLE;
 
-// The header in front of the text, as the hall reads it: 16 bytes in a
-// 32-bit process, 24 in a 64-bit one.
-struct Header {
-    void* pManager;
-    LONG nLength;
-    LONG nCapacity;
-    LONG nRefs;
-};
+// The header in front of the text, as the hall reads it (the hall kit's):
+// 16 bytes in a 32-bit process, 24 in a 64-bit one.
+using Header = TarnwickTextHeader;
 
 // One request as a window received it; the header is a copy.
 struct Request {

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstddef>
+
 #include <cstring>
 #include <string>
 #include <vector>
@@ -43,6 +45,10 @@ int WINAPI FailingConversion(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL
 }
 
 static_assert(sizeof(fake_hall::Header) == sizeof(CStringHeader), "the hall reads the header we write");
+static_assert(offsetof(TarnwickTextHeader, length) == offsetof(CStringHeader, nLength) &&
+                  offsetof(TarnwickTextHeader, capacity) == offsetof(CStringHeader, nCapacity) &&
+                  offsetof(TarnwickTextHeader, refs) == offsetof(CStringHeader, nRefs),
+              "the hall kit reads the counts where we write them");
 static_assert(WM_HALL_REQUEST == fake_hall::kRequestMessage, "the hall listens for the message we send");
 
 struct Bstr {
@@ -217,7 +223,7 @@ TEST_F(HallMessages, TextAsTheHallReceivesIt)
         EXPECT_EQ(Methods::LoadExe(12, c.text), S_OK);
         ASSERT_EQ(Received().size(), 1u);
         EXPECT_EQ(Received()[0].text, c.expected);
-        EXPECT_EQ(Received()[0].header.nLength, static_cast<LONG>(c.expected.size()));
+        EXPECT_EQ(Received()[0].header.length, static_cast<LONG>(c.expected.size()));
     }
 }
 
@@ -241,7 +247,7 @@ TEST_F(HallMessages, DoubleByteTextReachesTheHallAsItsBytes)
         EXPECT_EQ(Request(call, text.b), S_OK);
         ASSERT_EQ(Received().size(), 1u);
         EXPECT_EQ(Received()[0].text, expected);
-        EXPECT_EQ(Received()[0].header.nLength, static_cast<LONG>(expected.size()));
+        EXPECT_EQ(Received()[0].header.length, static_cast<LONG>(expected.size()));
     }
 }
 
@@ -266,7 +272,7 @@ TEST_F(HallMessages, TheHallKeepsGrowsAndReleasesTextThroughTheManagersTable)
     // queues the request does.
     std::vector<CStringHeader*> kept;
     m_hall.onRequest = [&](const fake_hall::Request&, fake_hall::Header* pLive) {
-        InterlockedIncrement(&pLive->nRefs);
+        InterlockedIncrement(&pLive->refs);
         kept.push_back(reinterpret_cast<CStringHeader*>(pLive));
     };
     Bstr room(L"room=7");
@@ -310,10 +316,10 @@ TEST_F(HallMessages, HeaderInFrontOfTheText)
     EXPECT_EQ(Methods::LoadExe(12, room.b), S_OK);
     ASSERT_EQ(Received().size(), 1u);
     const fake_hall::Header& h = Received()[0].header;
-    EXPECT_EQ(h.pManager, static_cast<void*>(&StringManager()));
-    EXPECT_EQ(h.nLength, 6);
-    EXPECT_GE(h.nCapacity, 6);
-    EXPECT_EQ(h.nRefs, 1);
+    EXPECT_EQ(h.manager, reinterpret_cast<UINT_PTR>(&StringManager()));
+    EXPECT_EQ(h.length, 6);
+    EXPECT_GE(h.capacity, 6);
+    EXPECT_EQ(h.refs, 1);
 }
 
 TEST_F(HallMessages, AWindowOfAnotherProcessCountsAsNone)

@@ -1,0 +1,23 @@
+#!/bin/sh
+# Assembles dist/: the kit for hall developers, from the 32-bit build (build/)
+# and the 64-bit build (build64/).
+#   make-dist.sh SOURCE_ROOT
+set -eu
+root=$1
+dist=$root/dist
+rm -rf "$dist"
+mkdir -p "$dist/include"
+for pair in x86:build x64:build64; do
+    arch=${pair%%:*}
+    tree=$root/${pair#*:}
+    mkdir -p "$dist/$arch"
+    cp "$tree/bin/Tarnwick.dll" "$tree/generated/tarnwick.tlb" "$dist/$arch/"
+    for manifest in Tarnwick.manifest hall.exe.manifest; do
+        if [ -f "$tree/generated/$manifest" ]; then cp "$tree/generated/$manifest" "$dist/$arch/"; fi
+    done
+done
+cp "$root/build/generated/tarnwick_h.h" "$root/build/generated/tarnwick_i.c" "$dist/include/"
+cp "$root/kit/include/tarnwick_hall.h" "$dist/include/"
+cp "$root/kit/README.md" "$dist/README.md"
+echo "dist/:"
+(cd "$dist" && find . -type f | sort | sed 's|^\./|  |')
