@@ -5,7 +5,7 @@ BUILD   := build
 BUILD64 := build64
 JOBS    ?= 2
 
-.PHONY: all toolchain configure build test test32 test64 demo dist bench bench32 bench64 stress stress32 stress64 clean
+.PHONY: all toolchain configure build test test32 test64 demo demo-regfree dist bench bench32 bench64 stress stress32 stress64 clean
 
 all: build
 
@@ -49,6 +49,13 @@ demo: build
 	@if $(CAN_RUN_32); then cmake --build $(BUILD) --target run_demo; else \
 	    echo "demo: this machine cannot run 32-bit programs (its kernel refuses them), so the demo runs the 64-bit library"; \
 	    cmake --build $(BUILD64) --target run_demo; fi
+
+# The same demo with nothing registered: the hall simulator finds Tarnwick.dll
+# through its application manifest, in a prefix where regsvr32 never ran.
+demo-regfree: build
+	@if $(CAN_RUN_32); then cmake --build $(BUILD) --target run_demo_regfree; else \
+	    echo "demo-regfree: this machine cannot run 32-bit programs (its kernel refuses them), so the demo runs the 64-bit library"; \
+	    cmake --build $(BUILD64) --target run_demo_regfree; fi
 
 # The kit for hall developers in dist/: both DLLs, the type libraries, the
 # manifests, the interface and hall headers, and a README for integrators.

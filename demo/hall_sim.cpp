@@ -3,7 +3,8 @@
 // windows (the plain one and one numbered for user 7), and prints every
 // request message it receives exactly as a hall would read it. Like the
 // hall's embedded browser, it runs a page script in an in-process JScript
-// engine; the page creates the registered component by its ProgID.
+// engine; the page creates the component by its ProgID, registered (make demo)
+// or found through hall_sim.exe.manifest beside the program (make demo-regfree).
 #include <windows.h>
 #include <oleauto.h>
 
@@ -128,7 +129,8 @@ int main(int argc, char** argv)
         if (FAILED(hr)) {
             std::printf("  page  | script error %ls\n", browser.LastError().empty() ? L"" : browser.LastError().c_str());
             if (hr == REGDB_E_CLASSNOTREG || hr == static_cast<HRESULT>(0x800A01AD))
-                std::printf("  page  | (is Tarnwick.dll registered? make demo registers it with regsvr32)\n");
+                std::printf("  page  | (is Tarnwick.dll registered, or beside this program with its manifest?"
+                            " make demo registers it with regsvr32, make demo-regfree uses the manifest)\n");
             status = 2;
         }
     }
