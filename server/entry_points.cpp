@@ -1,5 +1,5 @@
 // The library's exported entry points: loading, unloading, class objects and
-// self-registration.
+// self-registration, machine-wide and for the current user.
 #include <windows.h>
 #include <ole2.h>
 
@@ -41,5 +41,36 @@ STDAPI DllUnregisterServer()
     return GuardedCall([] {
         const HRESULT hr = UnregisterServerClasses(g_classList.Served(), true);
         return FAILED(hr) ? hr : S_OK;
+    });
+}
+
+namespace {
+
+// "user", the letters in any case: the one command that DllInstall knows.
+bool IsUserCommand(PCWSTR pszCmdLine)
+{
+    if (pszCmdLine == nullptr)
+        return false;
+    static constexpr wchar_t kUser[] = L"user";
+    const wchar_t* p = pszCmdLine;
+    for (const wchar_t* q = kUser; *q != L'\0'; ++q, ++p) {
+        const wchar_t c = *p >= L'A' && *p <= L'Z' ? static_cast<wchar_t>(*p - L'A' + L'a') : *p;
+        if (c != *q)
+            return false;
+    }
+    return *p == L'\0';
+}
+
+}  // namespace
+
+// regsvr32 /n /i:user registers for the current user (bInstall TRUE), and
+// regsvr32 /u /n /i:user removes that registration; no other command is known.
+STDAPI DllInstall(BOOL bInstall, PCWSTR pszCmdLine)
+{
+    return GuardedCall([&] {
+        if (!IsUserCommand(pszCmdLine))
+            return E_INVALIDARG;
+        const HRESULT hr = UpdateServerForUser(g_classList.Served(), bInstall != FALSE);
+        return FAILED(hr) || bInstall ? hr : S_OK;
     });
 }
