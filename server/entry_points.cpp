@@ -7,6 +7,7 @@
 #include "server/class_factory.h"
 #include "server/module.h"
 #include "server/runtime_setup.h"
+#include "server/surrogate.h"
 #include "text/errors.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pReserved)
@@ -28,7 +29,17 @@ STDAPI DllCanUnloadNow()
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
 {
-    return GuardedCall([&] { return g_classList.GetClassObject(rclsid, riid, ppv); });
+    return GuardedCall([&] {
+        // The bridge reaches only hall windows of its own process, and a
+        // surrogate holds none: an object served there would take every
+        // request and deliver none. The client's activation fails instead.
+        if (RunsAsComSurrogate()) {
+            if (ppv != nullptr)
+                *ppv = nullptr;
+            return CLASS_E_CLASSNOTAVAILABLE;
+        }
+        return g_classList.GetClassObject(rclsid, riid, ppv);
+    });
 }
 
 STDAPI DllRegisterServer()
