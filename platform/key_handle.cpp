@@ -129,3 +129,27 @@ LONG KeyView::DeleteTree(const char* pszName) const noexcept
     child.Close();
     return platform::ops().RegDeleteKeyA(m_hKey, pszName);
 }
+
+PredefinedKeyRedirect::~PredefinedKeyRedirect()
+{
+    End();
+}
+
+HRESULT PredefinedKeyRedirect::Begin(HKEY hPredefined, HKEY hTarget) noexcept
+{
+    End();
+    const LONG status = platform::ops().RegOverridePredefKey(hPredefined, hTarget);
+    if (status != ERROR_SUCCESS)
+        return HRESULT_FROM_WIN32(status);
+    m_hPredefined = hPredefined;
+    return S_OK;
+}
+
+LONG PredefinedKeyRedirect::End() noexcept
+{
+    if (m_hPredefined == nullptr)
+        return ERROR_SUCCESS;
+    const HKEY hPredefined = m_hPredefined;
+    m_hPredefined = nullptr;
+    return platform::ops().RegOverridePredefKey(hPredefined, nullptr);
+}

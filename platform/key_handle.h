@@ -1,5 +1,6 @@
 // Registry keys over the platform seam: KeyHandle owns one open key and
-// closes it; KeyView borrows a key someone else owns and never closes it.
+// closes it; KeyView borrows a key someone else owns and never closes it;
+// PredefinedKeyRedirect owns this process's redirection of a predefined key.
 // Operations on an open key (writing a multi-string, deleting a subtree) are
 // the view's; an owner lends them through View().
 #pragma once
@@ -51,4 +52,28 @@ private:
     void Take(HKEY hKey) noexcept;
 
     HKEY m_hKey = nullptr;
+};
+
+// The owner of one redirection of a predefined key (HKEY_CLASSES_ROOT, say)
+// to an open key, for this whole process: every thread's use of the
+// predefined key reaches the target while the owner holds the redirection,
+// and the platform's own mapping is back once it is destroyed or Ended. The
+// target key must stay open while the redirection is held. Not copyable or
+// movable: it is held for a scope.
+class PredefinedKeyRedirect {
+public:
+    PredefinedKeyRedirect() noexcept = default;
+    ~PredefinedKeyRedirect();
+    PredefinedKeyRedirect(const PredefinedKeyRedirect&) = delete;
+    PredefinedKeyRedirect& operator=(const PredefinedKeyRedirect&) = delete;
+
+    // HRESULT of the platform's answer; on failure nothing is redirected. A
+    // holder that already redirects a key gives it back first.
+    HRESULT Begin(HKEY hPredefined, HKEY hTarget) noexcept;
+    // Puts the platform's mapping back (0 = success, or nothing was held).
+    LONG End() noexcept;
+    bool Active() const noexcept { return m_hPredefined != nullptr; }
+
+private:
+    HKEY m_hPredefined = nullptr;
 };

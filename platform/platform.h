@@ -1,7 +1,8 @@
 // The platform seam: the platform operations that tests drive (the tick
 // clock, the hall window's owner, NetBIOS, the platform version, the ANSI code
-// page and locale, allocation and conversion failures, the registry writes
-// and deletions, the type library calls) are called through one table, so
+// page and locale, allocation and conversion failures, the process's command
+// line, the registry writes and deletions, the redirection of
+// HKEY_CLASSES_ROOT, the type library calls) are called through one table, so
 // that a test program can put its own function in a single slot and leave the
 // rest on the real platform. Every other platform function is called
 // directly.
@@ -16,6 +17,14 @@
 #include <oleauto.h>
 #include <nb30.h>
 #include <shellapi.h>
+
+// oleaut32 exports these (Windows Vista and later); the toolchain's headers do
+// not declare them.
+extern "C" {
+DECLSPEC_IMPORT HRESULT WINAPI RegisterTypeLibForUser(ITypeLib* ptlib, OLECHAR* szFullPath, OLECHAR* szHelpDir);
+DECLSPEC_IMPORT HRESULT WINAPI UnRegisterTypeLibForUser(REFGUID libID, WORD wMajorVerNum, WORD wMinorVerNum,
+                                                        LCID lcid, SYSKIND syskind);
+}
 
 namespace platform {
 
@@ -35,6 +44,7 @@ struct Ops {
     LPVOID(WINAPI* HeapReAlloc)(HANDLE, DWORD, LPVOID, SIZE_T);
     BOOL(WINAPI* HeapFree)(HANDLE, DWORD, LPVOID);
     DWORD(WINAPI* GetPrivateProfileStringA)(LPCSTR, LPCSTR, LPCSTR, LPSTR, DWORD, LPCSTR);
+    LPWSTR(WINAPI* GetCommandLineW)();
 
     // Windows
     DWORD(WINAPI* GetWindowThreadProcessId)(HWND, LPDWORD);
@@ -46,6 +56,7 @@ struct Ops {
     LONG(WINAPI* RegCreateKeyExA)(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD);
     LONG(WINAPI* RegDeleteKeyA)(HKEY, LPCSTR);
     LONG(WINAPI* RegCloseKey)(HKEY);
+    LONG(WINAPI* RegOverridePredefKey)(HKEY, HKEY);
 
     // COM and OLE Automation
     BSTR(WINAPI* SysAllocString)(const OLECHAR*);
@@ -54,6 +65,8 @@ struct Ops {
     HRESULT(WINAPI* LoadTypeLib)(LPCOLESTR, ITypeLib**);
     HRESULT(WINAPI* RegisterTypeLib)(ITypeLib*, OLECHAR*, OLECHAR*);
     HRESULT(WINAPI* UnRegisterTypeLib)(REFGUID, WORD, WORD, LCID, SYSKIND);
+    HRESULT(WINAPI* RegisterTypeLibForUser)(ITypeLib*, OLECHAR*, OLECHAR*);
+    HRESULT(WINAPI* UnRegisterTypeLibForUser)(REFGUID, WORD, WORD, LCID, SYSKIND);
     void(WINAPI* CoTaskMemFree)(LPVOID);
     HRESULT(WINAPI* CoCreateInstance)(REFCLSID, LPUNKNOWN, DWORD, REFIID, LPVOID*);
 

@@ -1,12 +1,14 @@
 #include "registration/driver.h"
 
 #include <comcat.h>
+#include <shlwapi.h>
 
 #include "automation/type_info.h"
 #include "platform/owners.h"
 #include "platform/platform.h"
 #include "platform/key_handle.h"
 #include "text/code_page.h"
+#include "text/errors.h"
 
 namespace {
 
@@ -154,9 +156,9 @@ HRESULT WithModuleTypeLibrary(HINSTANCE hInstance, Use use)
 
 }  // namespace
 
-HRESULT RegisterServerTypeLibrary(HINSTANCE hInstance)
+HRESULT RegisterServerTypeLibrary(HINSTANCE hInstance, bool bForUser)
 {
-    return WithModuleTypeLibrary(hInstance, [](ITypeLib* pTypeLib, BSTR bstrPath) {
+    return WithModuleTypeLibrary(hInstance, [bForUser](ITypeLib* pTypeLib, BSTR bstrPath) {
         OLECHAR szHelpDir[kPathBuffer];
         lstrcpynW(szHelpDir, bstrPath != nullptr ? bstrPath : L"", kPathBuffer);
         // The help folder is the library's folder, separator included.
@@ -166,20 +168,138 @@ HRESULT RegisterServerTypeLibrary(HINSTANCE hInstance)
                 pCut = p + 1;
         }
         *pCut = L'\0';
-        return platform::ops().RegisterTypeLib(pTypeLib, bstrPath, szHelpDir);
+        return bForUser ? platform::ops().RegisterTypeLibForUser(pTypeLib, bstrPath, szHelpDir)
+                        : platform::ops().RegisterTypeLib(pTypeLib, bstrPath, szHelpDir);
     });
 }
 
-HRESULT UnregisterServerTypeLibrary(HINSTANCE hInstance)
+namespace {
+
+// "TypeLib\{libid}\<major>.<minor>\<lcid>", the numbers in hexadecimal as
+// the type library registration writes them; false when it does not fit.
+bool TypeLibVersionKey(const TLIBATTR& attr, char* pszOut, UINT cchOut)
 {
-    return WithModuleTypeLibrary(hInstance, [](ITypeLib* pTypeLib, BSTR) {
+    wchar_t szWide[64];
+    char szLibId[64];
+    if (::StringFromGUID2(attr.guid, szWide, 64) == 0 ||
+        WideToNarrow(szLibId, szWide, sizeof szLibId, GetConversionCodePage()) == nullptr)
+        return false;
+    const int cch = wnsprintfA(pszOut, static_cast<int>(cchOut), "TypeLib\\%s\\%x.%x\\%lx", szLibId,
+                               attr.wMajorVerNum, attr.wMinorVerNum, static_cast<unsigned long>(attr.lcid));
+    return cch > 0 && static_cast<UINT>(cch) < cchOut - 1;
+}
+
+const char* SysKindKey(SYSKIND kind)
+{
+    switch (kind) {
+    case SYS_WIN32: return "win32";
+    case SYS_WIN64: return "win64";
+    default: return nullptr;
+    }
+}
+
+// The 32-bit and the 64-bit library share the TypeLib key, each with its own
+// path under it. True when the other kind's path is there.
+bool OtherKindRegistered(const char* pszVersionKey, SYSKIND kind)
+{
+    const char* pszOther = SysKindKey(kind == SYS_WIN64 ? SYS_WIN32 : kind == SYS_WIN32 ? SYS_WIN64 : SYS_WIN16);
+    if (pszOther == nullptr || SysKindKey(kind) == nullptr)
+        return false;
+    char szKey[256];
+    if (wnsprintfA(szKey, sizeof szKey, "%s\\%s", pszVersionKey, pszOther) <= 0)
+        return false;
+    KeyHandle key;
+    return key.Open(HKEY_CLASSES_ROOT, szKey, KEY_READ) == ERROR_SUCCESS;
+}
+
+// Removes only this kind's share of a type library that the other kind still
+// has registered: this kind's path, and the automation interfaces' keys in
+// this process's registry view. The platform's removal would also take the
+// interfaces' keys of the other view (Wine's does), which the other kind's
+// clients still need, and the version key they share stays anyway.
+HRESULT RemoveOwnKindOnly(ITypeLib* pTypeLib, const char* pszVersionKey, SYSKIND kind)
+{
+    char szKey[256];
+    if (wnsprintfA(szKey, sizeof szKey, "%s\\%s", pszVersionKey, SysKindKey(kind)) <= 0)
+        return E_UNEXPECTED;
+    const LONG status = KeyView(HKEY_CLASSES_ROOT).DeleteTree(szKey);
+    if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND)
+        return HResultFromWin32(status);
+
+    const UINT count = pTypeLib->GetTypeInfoCount();
+    for (UINT i = 0; i < count; ++i) {
+        ComRef<ITypeInfo> info;
+        if (FAILED(pTypeLib->GetTypeInfo(i, info.Put())))
+            continue;
+        TYPEATTR* pType = nullptr;
+        if (FAILED(info->GetTypeAttr(&pType)))
+            continue;
+        const bool bAutomation = pType->typekind == TKIND_DISPATCH ||
+                                 (pType->typekind == TKIND_INTERFACE && (pType->wTypeFlags & TYPEFLAG_FOLEAUTOMATION));
+        wchar_t szWide[64];
+        char szIid[64];
+        const bool bNamed = ::StringFromGUID2(pType->guid, szWide, 64) != 0 &&
+                            WideToNarrow(szIid, szWide, sizeof szIid, GetConversionCodePage()) != nullptr;
+        info->ReleaseTypeAttr(pType);
+        if (!bAutomation || !bNamed)
+            continue;
+        lstrcpyA(szKey, "Interface\\");
+        lstrcatA(szKey, szIid);
+        const LONG removed = KeyView(HKEY_CLASSES_ROOT).DeleteTree(szKey);
+        if (removed != ERROR_SUCCESS && removed != ERROR_FILE_NOT_FOUND)
+            return HResultFromWin32(removed);
+    }
+    return S_OK;
+}
+
+}  // namespace
+
+HRESULT UnregisterServerTypeLibrary(HINSTANCE hInstance, bool bForUser)
+{
+    return WithModuleTypeLibrary(hInstance, [bForUser](ITypeLib* pTypeLib, BSTR) {
         TLIBATTR* pAttr = nullptr;
         HRESULT hr = pTypeLib->GetLibAttr(&pAttr);
         if (FAILED(hr))
             return hr;
-        hr = platform::ops().UnRegisterTypeLib(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum, pAttr->lcid,
-                                               pAttr->syskind);
+        char szVersionKey[160];
+        if (TypeLibVersionKey(*pAttr, szVersionKey, sizeof szVersionKey) &&
+            OtherKindRegistered(szVersionKey, pAttr->syskind)) {
+            hr = RemoveOwnKindOnly(pTypeLib, szVersionKey, pAttr->syskind);
+        } else if (bForUser) {
+            hr = platform::ops().UnRegisterTypeLibForUser(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum,
+                                                          pAttr->lcid, pAttr->syskind);
+        } else {
+            hr = platform::ops().UnRegisterTypeLib(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum,
+                                                   pAttr->lcid, pAttr->syskind);
+        }
         pTypeLib->ReleaseTLibAttr(pAttr);
         return hr;
     });
+}
+
+HRESULT UpdateServerForUser(const ServedClasses& classes, bool bRegister)
+{
+    // The user's classes key exists on every profile; it is made if not.
+    KeyHandle userClasses;
+    HRESULT hr = userClasses.OpenOrCreate(HKEY_CURRENT_USER, "Software\\Classes");
+    if (FAILED(hr))
+        return hr;
+    // Declared after the key, so the redirection ends before the key closes.
+    PredefinedKeyRedirect redirect;
+    hr = redirect.Begin(HKEY_CLASSES_ROOT, userClasses.Get());
+    if (FAILED(hr))
+        return hr;
+    if (bRegister) {
+        hr = RegisterServerClasses(classes, false);
+        if (SUCCEEDED(hr))
+            hr = RegisterServerTypeLibrary(classes.hTypeLibInstance, true);
+    } else {
+        hr = UnregisterServerClasses(classes, false);
+        if (SUCCEEDED(hr))
+            hr = UnregisterServerTypeLibrary(classes.hTypeLibInstance, true);
+    }
+    const LONG restored = redirect.End();
+    if (SUCCEEDED(hr) && restored != ERROR_SUCCESS)
+        hr = HResultFromWin32(restored);
+    return hr;
 }

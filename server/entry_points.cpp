@@ -1,5 +1,5 @@
 // The library's exported entry points: loading, unloading, class objects and
-// self-registration.
+// self-registration, machine-wide and for the current user.
 #include <windows.h>
 #include <ole2.h>
 
@@ -7,6 +7,7 @@
 #include "server/class_factory.h"
 #include "server/module.h"
 #include "server/runtime_setup.h"
+#include "server/surrogate.h"
 #include "text/errors.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pReserved)
@@ -28,7 +29,17 @@ STDAPI DllCanUnloadNow()
 
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
 {
-    return GuardedCall([&] { return g_classList.GetClassObject(rclsid, riid, ppv); });
+    return GuardedCall([&] {
+        // The bridge reaches only hall windows of its own process, and a
+        // surrogate holds none: an object served there would take every
+        // request and deliver none. The client's activation fails instead.
+        if (RunsAsComSurrogate()) {
+            if (ppv != nullptr)
+                *ppv = nullptr;
+            return CLASS_E_CLASSNOTAVAILABLE;
+        }
+        return g_classList.GetClassObject(rclsid, riid, ppv);
+    });
 }
 
 STDAPI DllRegisterServer()
@@ -41,5 +52,36 @@ STDAPI DllUnregisterServer()
     return GuardedCall([] {
         const HRESULT hr = UnregisterServerClasses(g_classList.Served(), true);
         return FAILED(hr) ? hr : S_OK;
+    });
+}
+
+namespace {
+
+// "user", the letters in any case: the one command that DllInstall knows.
+bool IsUserCommand(PCWSTR pszCmdLine)
+{
+    if (pszCmdLine == nullptr)
+        return false;
+    static constexpr wchar_t kUser[] = L"user";
+    const wchar_t* p = pszCmdLine;
+    for (const wchar_t* q = kUser; *q != L'\0'; ++q, ++p) {
+        const wchar_t c = *p >= L'A' && *p <= L'Z' ? static_cast<wchar_t>(*p - L'A' + L'a') : *p;
+        if (c != *q)
+            return false;
+    }
+    return *p == L'\0';
+}
+
+}  // namespace
+
+// regsvr32 /n /i:user registers for the current user (bInstall TRUE), and
+// regsvr32 /u /n /i:user removes that registration; no other command is known.
+STDAPI DllInstall(BOOL bInstall, PCWSTR pszCmdLine)
+{
+    return GuardedCall([&] {
+        if (!IsUserCommand(pszCmdLine))
+            return E_INVALIDARG;
+        const HRESULT hr = UpdateServerForUser(g_classList.Served(), bInstall != FALSE);
+        return FAILED(hr) || bInstall ? hr : S_OK;
     });
 }

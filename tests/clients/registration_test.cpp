@@ -357,6 +357,58 @@ TEST_F(Registration, UnregisteringWhenNothingIsRegisteredAnswersAsTheTypeLibrary
     EXPECT_FALSE(TypeLibraryRegistered());
 }
 
+// The 32-bit library registered beside this one, as its registration leaves
+// the registry on Wine: its class and ProgID keys in the 32-bit view, its
+// path under the TypeLib key both views share, and the interface key of the
+// 32-bit view (which this registration has written too). Removing this
+// library leaves all of that whole.
+TEST_F(Registration, UnregisteringLeavesTheOtherBitnessRegistrationWhole)
+{
+    ASSERT_EQ(Regsvr32(BuiltLibraryPath()), 0u);
+    const std::string other = "C:\\Program Files (x86)\\Tarn Wick\\Tarnwick.dll";
+    const std::string otherView = "Software\\Classes\\Wow6432Node\\";
+    const std::string interfaceKey = "Interface\\{E072AFD3-CE13-4A32-9BB7-4400F54C0528}";
+    const std::string version = "TypeLib\\" + LibIdText() + "\\1.0";
+    struct Planted {
+        std::string key;
+        const char* name;
+        std::string data;
+    };
+    const Planted planted[] = {
+        {otherView + kVersionedProgId, nullptr, kFriendlyName},
+        {otherView + kVersionedProgId + "\\CLSID", nullptr, ClassIdText()},
+        {otherView + kProgId, nullptr, kFriendlyName},
+        {otherView + kProgId + "\\CLSID", nullptr, ClassIdText()},
+        {otherView + ClassKeyPath(), nullptr, kFriendlyName},
+        {otherView + ClassKeyPath() + "\\InprocServer32", nullptr, other},
+        {"Software\\Classes\\" + version + "\\0\\win32", nullptr, other},
+    };
+    for (const Planted& p : planted)
+        WriteSz(HKEY_LOCAL_MACHINE, p.key, p.name, p.data);
+    std::vector<RegistryTree> kept;
+    const std::string keptPaths[] = {otherView + kVersionedProgId, otherView + kProgId, otherView + ClassKeyPath(),
+                                     otherView + interfaceKey, "Software\\Classes\\" + version + "\\0\\win32",
+                                     "Software\\Classes\\" + version + "\\FLAGS",
+                                     "Software\\Classes\\" + version + "\\HELPDIR"};
+    for (const std::string& path : keptPaths) {
+        kept.push_back(ReadTree(HKEY_LOCAL_MACHINE, path));
+        ASSERT_TRUE(kept.back().present) << path;
+    }
+
+    EXPECT_EQ(Regsvr32(BuiltLibraryPath(), true), 0u);
+
+    for (size_t i = 0; i < kept.size(); ++i)
+        EXPECT_EQ(ReadTree(HKEY_LOCAL_MACHINE, keptPaths[i]), kept[i]) << keptPaths[i];
+    // This library's own share is gone.
+    EXPECT_FALSE(AnyClassKeyExists());
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, version + "\\0\\win64"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, interfaceKey));
+
+    for (const std::string& path : {otherView + kVersionedProgId, otherView + kProgId, otherView + ClassKeyPath(),
+                                    otherView + interfaceKey, "Software\\Classes\\TypeLib\\" + LibIdText()})
+        RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+}
+
 // Copies of the library in other folders.
 class RegistrationElsewhere : public Registration {
 protected:

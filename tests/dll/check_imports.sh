@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fails when the DLL imports anything but the system's own libraries, or lacks
-# one of its undecorated exports (DllMain and the four server entry points).
+# one of its undecorated exports (DllMain and the five server entry points).
 set -euo pipefail
 dll=$1
 dump=$(${OBJDUMP:-objdump} -p "$dll")
@@ -11,7 +11,7 @@ while read -r name; do
         echo "unexpected import: $name"; status=1
     fi
 done < <(grep 'DLL Name:' <<<"$dump" | awk '{print $3}')
-for e in DllMain DllCanUnloadNow DllGetClassObject DllRegisterServer DllUnregisterServer; do
+for e in DllMain DllCanUnloadNow DllGetClassObject DllInstall DllRegisterServer DllUnregisterServer; do
     if ! grep -qE "\] $e\$" <<<"$dump"; then
         echo "missing export: $e"; status=1
     fi

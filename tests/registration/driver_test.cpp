@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "registration_support.h"
 #include "tests/support/registry_link.h"
 #include "registration/class_registration.h"
 #include "registration/driver.h"
@@ -24,6 +25,7 @@ using testing_support::ScopedOp;
 
 STDAPI DllRegisterServer();
 STDAPI DllUnregisterServer();
+STDAPI DllInstall(BOOL bInstall, PCWSTR pszCmdLine);
 
 namespace {
 
@@ -72,6 +74,7 @@ struct TypeLibRegistry {
     GUID unregisteredLib = GUID_NULL;
     WORD unregisteredMajor = 0, unregisteredMinor = 0;
     ITypeLib* pHandedLib = nullptr;
+    int userCalls = 0;  // calls of the per-user forms
 };
 
 HRESULT WINAPI FakeRegisterTypeLib(ITypeLib*, OLECHAR* path, OLECHAR* helpDir)
@@ -89,6 +92,18 @@ HRESULT WINAPI FakeUnRegisterTypeLib(REFGUID lib, WORD major, WORD minor, LCID, 
     fake.unregisteredMajor = major;
     fake.unregisteredMinor = minor;
     return fake.unregisterResult;
+}
+
+HRESULT WINAPI FakeRegisterTypeLibForUser(ITypeLib* pLib, OLECHAR* path, OLECHAR* helpDir)
+{
+    ++FakeState<TypeLibRegistry>::Current().userCalls;
+    return FakeRegisterTypeLib(pLib, path, helpDir);
+}
+
+HRESULT WINAPI FakeUnRegisterTypeLibForUser(REFGUID lib, WORD major, WORD minor, LCID lcid, SYSKIND kind)
+{
+    ++FakeState<TypeLibRegistry>::Current().userCalls;
+    return FakeUnRegisterTypeLib(lib, major, minor, lcid, kind);
 }
 
 // The type library of this test program, whatever path the library asks for
@@ -235,6 +250,10 @@ protected:
         Op<decltype(platform::Ops::LoadTypeLib)> load{&platform::Ops::LoadTypeLib, OwnTypeLib};
         Op<decltype(platform::Ops::RegisterTypeLib)> reg{&platform::Ops::RegisterTypeLib, FakeRegisterTypeLib};
         Op<decltype(platform::Ops::UnRegisterTypeLib)> unreg{&platform::Ops::UnRegisterTypeLib, FakeUnRegisterTypeLib};
+        Op<decltype(platform::Ops::RegisterTypeLibForUser)> regUser{&platform::Ops::RegisterTypeLibForUser,
+                                                                   FakeRegisterTypeLibForUser};
+        Op<decltype(platform::Ops::UnRegisterTypeLibForUser)> unregUser{&platform::Ops::UnRegisterTypeLibForUser,
+                                                                       FakeUnRegisterTypeLibForUser};
     };
     FakeState<ModulePath> m_path;
     FakeState<TypeLibRegistry> m_typeLib;
@@ -519,6 +538,213 @@ TEST_F(DriverTest, HelpFolderIsCutAfterTheLastSeparator)
     folder.erase(folder.find_last_of(L"\\/:") + 1);
     EXPECT_EQ(std::wstring(self), m_typeLib->registeredPath);
     EXPECT_EQ(folder, m_typeLib->registeredHelpDir);
+}
+
+// ---------------------------------------------------------------- per user
+
+const char kUserScratch[] = "Software\\TarnwickDriverUserTest";
+
+// The library's redirection of HKEY_CLASSES_ROOT, played over the test's own:
+// a redirection to any key lands in the user scratch key, and ending it puts
+// the test's scratch key (the "machine" classes) back. Each call is recorded:
+// the target, or null for the end.
+struct Redirections {
+    std::vector<HKEY> calls;
+    LONG failWith = ERROR_SUCCESS;
+    HKEY hMachine = nullptr;
+    HKEY hUser = nullptr;
+};
+
+LONG WINAPI FakeOverridePredefKey(HKEY hPredefined, HKEY hTarget)
+{
+    Redirections& fake = FakeState<Redirections>::Current();
+    fake.calls.push_back(hTarget);
+    if (fake.failWith != ERROR_SUCCESS)
+        return fake.failWith;
+    if (hPredefined != HKEY_CLASSES_ROOT)
+        return ERROR_INVALID_PARAMETER;
+    return RegOverridePredefKey(HKEY_CLASSES_ROOT, hTarget != nullptr ? fake.hUser : fake.hMachine);
+}
+
+registration_test::RegistryTree MachineTree()
+{
+    return registration_test::ReadTree(HKEY_CURRENT_USER, kScratch);
+}
+
+registration_test::RegistryTree UserTree()
+{
+    return registration_test::ReadTree(HKEY_CURRENT_USER, kUserScratch);
+}
+
+bool UserKeyExists(const std::string& sub)
+{
+    return registration_test::ReadTree(HKEY_CURRENT_USER, std::string(kUserScratch) + "\\" + sub).present;
+}
+
+class PerUserTest : public DriverTest {
+protected:
+    void SetUp() override
+    {
+        DriverTest::SetUp();
+        RegDeleteTreeA(HKEY_CURRENT_USER, kUserScratch);
+        RegCreateKeyExA(HKEY_CURRENT_USER, kUserScratch, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_redirects->hUser,
+                        nullptr);
+        RegOpenKeyExA(HKEY_CURRENT_USER, kScratch, 0, KEY_ALL_ACCESS, &m_redirects->hMachine);
+        ASSERT_NE(nullptr, m_redirects->hUser);
+        ASSERT_NE(nullptr, m_redirects->hMachine);
+        PretendToBeTheLibraryFile();
+    }
+    void TearDown() override
+    {
+        m_override.reset();
+        RegCloseKey(m_redirects->hUser);
+        RegCloseKey(m_redirects->hMachine);
+        RegDeleteTreeA(HKEY_CURRENT_USER, kUserScratch);
+        DriverTest::TearDown();
+    }
+
+    RedirectedClassesRoot m_root;  // made before the fixture opens the scratch key
+    FakeState<Redirections> m_redirects;
+    std::optional<ScopedOp<decltype(platform::Ops::RegOverridePredefKey)>> m_override{
+        std::in_place, &platform::Ops::RegOverridePredefKey, FakeOverridePredefKey};
+};
+
+// The user's tree is the machine-wide one, key by key and value by value,
+// with the type library registered through the per-user call; removing it
+// leaves what removing the machine-wide one leaves. The machine classes are
+// never touched, and the redirection ends after each pass.
+TEST_F(PerUserTest, WritesAndRemovesTheMachineLayoutForTheUser)
+{
+    ASSERT_TRUE(m_root.Ok());
+    m_path->path = "C:\\Users\\Player\\AppData\\Local\\Tarn Wick\\Tarnwick.dll";
+    ASSERT_EQ(S_OK, DllRegisterServer());
+    const registration_test::RegistryTree machineLayout = MachineTree();
+    ASSERT_EQ(S_OK, DllUnregisterServer());
+    const registration_test::RegistryTree machineRemoved = MachineTree();
+    ASSERT_TRUE(registration_test::ReadTree(HKEY_CURRENT_USER, std::string(kScratch) + "\\CLSID").present);
+    m_typeLib->registeredPath.clear();
+    m_typeLib->registeredHelpDir.clear();
+
+    ASSERT_EQ(S_OK, DllInstall(TRUE, L"user"));
+    EXPECT_EQ(machineLayout, UserTree());
+    EXPECT_EQ(machineRemoved, MachineTree());
+    EXPECT_EQ(1, m_typeLib->userCalls);
+    EXPECT_EQ(L"C:\\Users\\Player\\AppData\\Local\\Tarn Wick\\", m_typeLib->registeredHelpDir);
+    ASSERT_EQ(2u, m_redirects->calls.size());
+    EXPECT_NE(nullptr, m_redirects->calls[0]);
+    EXPECT_EQ(nullptr, m_redirects->calls[1]);
+
+    ASSERT_EQ(S_OK, DllInstall(FALSE, L"user"));
+    EXPECT_EQ(machineRemoved, UserTree());  // the CLSID key stays, as machine-wide
+    EXPECT_EQ(machineRemoved, MachineTree());
+    EXPECT_EQ(2, m_typeLib->userCalls);
+    EXPECT_TRUE(IsEqualGUID(m_typeLib->unregisteredLib, LIBID_Tarnwick));
+    ASSERT_EQ(4u, m_redirects->calls.size());
+    EXPECT_NE(nullptr, m_redirects->calls[2]);
+    EXPECT_EQ(nullptr, m_redirects->calls[3]);
+}
+
+TEST_F(PerUserTest, CommandIsUserInAnyCase)
+{
+    ASSERT_TRUE(m_root.Ok());
+    for (const wchar_t* command : {L"user", L"USER", L"User", L"uSeR"}) {
+        SCOPED_TRACE(testing::Message() << "command " << std::string(command, command + wcslen(command)));
+        m_redirects->calls.clear();
+        EXPECT_EQ(S_OK, DllInstall(TRUE, command));
+        EXPECT_TRUE(UserKeyExists("Tarnwick.InvokerK318"));
+        EXPECT_EQ(S_OK, DllInstall(FALSE, command));
+        EXPECT_FALSE(UserKeyExists("Tarnwick.InvokerK318"));
+        EXPECT_EQ(4u, m_redirects->calls.size());
+    }
+}
+
+struct BadCommand {
+    BOOL bInstall;
+    const wchar_t* command;  // null: no command string
+};
+
+// Anything but "user" is refused before anything is redirected, written,
+// removed or handed to the type library calls.
+TEST_F(PerUserTest, OtherCommandsAreRefusedAndTouchNothing)
+{
+    ASSERT_TRUE(m_root.Ok());
+    ASSERT_EQ(S_OK, DllRegisterServer());  // a machine-wide registration that must survive
+    ASSERT_EQ(S_OK, DllInstall(TRUE, L"user"));  // and a per-user one
+    const registration_test::RegistryTree machine = MachineTree();
+    const registration_test::RegistryTree user = UserTree();
+    m_redirects->calls.clear();
+    m_typeLib->userCalls = 0;
+    m_typeLib->registeredPath.clear();
+    m_typeLib->unregisteredLib = GUID_NULL;
+
+    const BadCommand rows[] = {
+        {TRUE, nullptr},        {FALSE, nullptr},      {TRUE, L""},          {FALSE, L""},
+        {TRUE, L"machine"},     {FALSE, L"machine"},   {TRUE, L"user "},     {FALSE, L" user"},
+        {TRUE, L"users"},       {FALSE, L"use"},       {TRUE, L"/user"},     {FALSE, L"\"user\""},
+        {TRUE, L"user,machine"}, {FALSE, L"u"},
+    };
+    for (const BadCommand& row : rows) {
+        SCOPED_TRACE(testing::Message() << (row.bInstall ? "install " : "uninstall ")
+                                        << (row.command == nullptr
+                                                ? std::string("(null)")
+                                                : "\"" + std::string(row.command, row.command + wcslen(row.command)) +
+                                                      "\""));
+        EXPECT_EQ(E_INVALIDARG, DllInstall(row.bInstall, row.command));
+        EXPECT_TRUE(m_redirects->calls.empty());
+        EXPECT_EQ(0, m_typeLib->userCalls);
+        EXPECT_TRUE(m_typeLib->registeredPath.empty());
+        EXPECT_TRUE(IsEqualGUID(m_typeLib->unregisteredLib, GUID_NULL));
+        EXPECT_EQ(machine, MachineTree());
+        EXPECT_EQ(user, UserTree());
+    }
+}
+
+struct FailureRow {
+    const char* what;
+    bool bInstall;
+    LONG redirectFails;          // the redirection's answer
+    size_t pathLength;           // 0: the usual path
+    HRESULT userTypeLibResult;   // the per-user type library call's answer
+    HRESULT expected;
+    size_t redirectCalls;        // 2: begun and ended
+};
+
+// Whatever fails, the failure is the answer and the redirection, once begun,
+// is ended; one that was refused is not ended, since nothing was redirected.
+TEST_F(PerUserTest, FailuresAnswerAndEndTheRedirection)
+{
+    ASSERT_TRUE(m_root.Ok());
+    const FailureRow rows[] = {
+        {"redirection refused", true, ERROR_ACCESS_DENIED, 0, S_OK, HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), 1},
+        {"redirection refused, removing", false, ERROR_ACCESS_DENIED, 0, S_OK,
+         HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), 1},
+        {"path too long", true, ERROR_SUCCESS, 300, S_OK, static_cast<HRESULT>(0x8007007A), 2},
+        {"type library refused", true, ERROR_SUCCESS, 0, TYPE_E_REGISTRYACCESS, TYPE_E_REGISTRYACCESS, 2},
+        {"type library removal refused", false, ERROR_SUCCESS, 0, TYPE_E_REGISTRYACCESS, TYPE_E_REGISTRYACCESS, 2},
+    };
+    for (const FailureRow& row : rows) {
+        SCOPED_TRACE(row.what);
+        RegDeleteTreeA(m_redirects->hUser, nullptr);
+        const registration_test::RegistryTree machine = MachineTree();
+        m_redirects->calls.clear();
+        m_redirects->failWith = row.redirectFails;
+        m_path->path = row.pathLength == 0 ? "D:\\Games\\Hall\\Tarnwick.dll" : "C:\\" + std::string(row.pathLength, 'p');
+        m_typeLib->registerResult = row.userTypeLibResult;
+        m_typeLib->unregisterResult = row.userTypeLibResult;
+        m_typeLib->userCalls = 0;
+
+        EXPECT_EQ(row.expected, DllInstall(row.bInstall, L"user"));
+        ASSERT_EQ(row.redirectCalls, m_redirects->calls.size());
+        if (row.redirectCalls == 2) {
+            EXPECT_EQ(nullptr, m_redirects->calls.back());
+        }
+        EXPECT_EQ(machine, MachineTree());
+        if (row.redirectFails != ERROR_SUCCESS || row.pathLength != 0) {
+            EXPECT_EQ(0, m_typeLib->userCalls);
+            EXPECT_FALSE(UserKeyExists("Tarnwick.InvokerK318.1"));
+        }
+        m_redirects->failWith = ERROR_SUCCESS;
+    }
 }
 
 // ---------------------------------------------------------------- categories
