@@ -2,7 +2,6 @@
 // address, and the hall's "introducer" entry from its installation folder.
 #include "bridge/invoker.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "platform/platform.h"
@@ -52,9 +51,17 @@ bool QueryAdapterAddress(UCHAR lana, char* text)
     if (platform::ops().Netbios(&ncb) != NRC_GOODRET)
         return false;
 
+    // "%02X-%02X-%02X-%02X-%02X-%02X", written by hand.
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
     const UCHAR* addr = reinterpret_cast<const ADAPTER_STATUS*>(area)->adapter_address;
-    std::snprintf(text, 1024, "%02X-%02X-%02X-%02X-%02X-%02X",
-                  addr[0], addr[1], addr[2], addr[3], addr[4], addr[5]);
+    char* out = text;
+    for (int i = 0; i < 6; ++i) {
+        if (i != 0)
+            *out++ = '-';
+        *out++ = kHexDigits[addr[i] >> 4];
+        *out++ = kHexDigits[addr[i] & 0x0F];
+    }
+    *out = '\0';
     return true;
 }
 

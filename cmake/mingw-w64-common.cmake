@@ -1,9 +1,12 @@
-# Cross build for Windows with Debian's MinGW-w64 (posix thread model); the
-# toolchain file that includes this sets CMAKE_SYSTEM_PROCESSOR and
-# TOOLCHAIN_PREFIX first.
+# Cross build for Windows with Debian's MinGW-w64; the toolchain file that
+# includes this sets CMAKE_SYSTEM_PROCESSOR and TOOLCHAIN_PREFIX first. Both
+# bitnesses use the compilers of the win32 thread model: their runtime takes
+# its threads and locks from the system, where the posix model's would link
+# a thread library into the DLL. So the 64-bit runs here test the runtime the
+# shipped 32-bit DLL carries.
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
+set(CMAKE_C_COMPILER ${TOOLCHAIN_PREFIX}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-win32)
 set(CMAKE_RC_COMPILER ${TOOLCHAIN_PREFIX}-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${TOOLCHAIN_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -5,7 +5,7 @@
 # does nothing.
 set -euo pipefail
 
-packages=(g++-mingw-w64-i686 g++-mingw-w64-x86-64-posix mingw-w64-tools wine wine32 wine64 libwine-dev cmake googletest make)
+packages=(g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools wine wine32 wine64 libwine-dev cmake googletest make)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

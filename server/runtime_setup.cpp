@@ -1,49 +1,36 @@
 #include "server/runtime_setup.h"
 
-#include <windows.h>
-
-#include <cstddef>
+#include <cstdlib>
 #include <exception>
 
-// The library is linked with --wrap=malloc: every malloc of the runtime and of
-// the library comes here first, so the set-up can make one of them fail.
-extern "C" void* __real_malloc(std::size_t cb);
+namespace __gnu_cxx {
 
 // The runtime's own release of its emergency pool.
-namespace __gnu_cxx {
 void __freeres() noexcept;
-}
 
-namespace {
-
-volatile LONG g_lFailNextMalloc = 0;
-
-}  // namespace
-
-extern "C" void* __wrap_malloc(std::size_t cb)
+// Replaces the runtime's default handler for std::terminate, which writes the
+// pending exception's type name to stderr and so brings the runtime's whole
+// name demangler into the library (some 46 KB). A library has no console to
+// write to; the process ends the same way, by abort().
+void __verbose_terminate_handler()
 {
-    if (g_lFailNextMalloc != 0 && InterlockedExchange(&g_lFailNextMalloc, 0) != 0)
-        return nullptr;
-    return __real_malloc(cb);
+    std::abort();
 }
+
+}  // namespace __gnu_cxx
 
 void PrepareRuntimeForThread() noexcept
 {
-    // Reading the count of uncaught exceptions builds the thread's record.
-    static_cast<void>(std::uncaught_exceptions());
+    // Reading the count of uncaught exceptions builds the thread's record. The
+    // runtime declares that read pure, so the count goes to a volatile: left
+    // unused, the call would be dropped and the record left unbuilt.
+    volatile int nUncaught = std::uncaught_exceptions();
+    static_cast<void>(nUncaught);
 }
 
 void PrepareRuntimeOnLoad() noexcept
 {
     PrepareRuntimeForThread();
-    // The exception object cannot come from malloc, so it comes from the
-    // emergency pool, whose lock is built now.
-    InterlockedExchange(&g_lFailNextMalloc, 1);
-    try {
-        throw 0;
-    } catch (...) {
-    }
-    InterlockedExchange(&g_lFailNextMalloc, 0);
 }
 
 void ReleaseRuntimeOnUnload() noexcept

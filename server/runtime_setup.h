@@ -1,18 +1,16 @@
-// One-time set-up of the statically linked C++ runtime, done while memory is
-// there, so that an exception raised later while memory is exhausted still
-// reaches its handler.
+// One-time set-up of the statically linked C++ runtime (win32 thread model),
+// done while memory is there, so that an exception raised later while memory
+// is exhausted still reaches its handler, and the runtime's release when the
+// library is unloaded.
 //
-// The runtime builds two things lazily that such an exception needs:
-//  - the lock of its emergency pool for exception objects, built on its first
-//    use with calloc; the pool is used only when malloc fails, so left alone
-//    that first use falls exactly when memory is gone: the lock fails, the
-//    runtime raises again, and the recursion overflows the stack;
-//  - each thread's exception record (emulated thread-local storage), allocated
-//    on the thread's first exception; a failed allocation there aborts.
+// Each thread's exception record (emulated thread-local storage) is allocated
+// on the thread's first exception; a failed allocation there aborts, so it is
+// built when the thread starts. The emergency pool for exception objects
+// needs nothing: its lock is a semaphore made with the pool while the library
+// loads, and taking it allocates nothing.
 #pragma once
 
-// At load, on the loading thread: builds the pool's lock by throwing one
-// exception with the runtime's malloc failing once, and the thread's record.
+// At load, on the loading thread: builds the thread's record.
 void PrepareRuntimeOnLoad() noexcept;
 
 // When a thread starts: builds its exception record.

@@ -649,12 +649,10 @@ int RunScenario(const Scenario& s)
     return faults ? kFaults : 0;
 }
 
-// A fresh load, and every allocation failed from its first call on, through
-// to the first C++ exception the library throws in that load.
-int RunFirstLoad()
+// Every allocation of the calling thread failed from its first call on,
+// through to the first C++ exception the library throws on that thread.
+void CallWithEveryAllocationFailing()
 {
-    std::vector<std::string> missing;
-    PatchImports(g_dll.h, missing);
     g_thread = GetCurrentThreadId();
     g_failAt = 1;
     g_sticky = true;
@@ -684,7 +682,36 @@ int RunFirstLoad()
         pFactory->Release();
     }
     Disarm();
-    std::printf("  %-22s allocations failed %ld, crashes 0\n", "first_load_fail_all", static_cast<long>(g_injected));
+}
+
+DWORD WINAPI NewThreadMain(void*)
+{
+    const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CallWithEveryAllocationFailing();
+    if (SUCCEEDED(hrCom))
+        CoUninitialize();
+    return 0;
+}
+
+// The loading thread of a fresh load (first_load_fail_all), or a thread
+// started after the load (new_thread_fail_all), whose exception record the
+// library builds when the thread starts.
+int RunFromTheStart(const char* name, bool newThread)
+{
+    std::vector<std::string> missing;
+    PatchImports(g_dll.h, missing);
+    if (newThread) {
+        HANDLE hThread = CreateThread(nullptr, 0, NewThreadMain, nullptr, 0, nullptr);
+        if (!hThread) {
+            std::printf("  %-22s cannot start a thread\n", name);
+            return 2;
+        }
+        WaitForSingleObject(hThread, INFINITE);
+        CloseHandle(hThread);
+    } else {
+        CallWithEveryAllocationFailing();
+    }
+    std::printf("  %-22s allocations failed %ld, crashes 0\n", name, static_cast<long>(g_injected));
     UnpatchImports();
     g_pShared[1] = 1;
     return 0;
@@ -749,6 +776,7 @@ int main(int argc, char** argv)
         for (const Scenario& s : kScenarios)
             failed += RunChild(self, s.name, g_pShared);
         failed += RunChild(self, "first_load_fail_all", g_pShared);
+        failed += RunChild(self, "new_thread_fail_all", g_pShared);
         std::printf("allocation-failure sweep: %s (%d scenarios with faults; replay one: --child NAME)\n",
                     failed ? "FAIL" : "PASS", failed);
         return failed ? 1 : 0;
@@ -757,8 +785,8 @@ int main(int argc, char** argv)
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) || !g_dll.Load())
         return 2;
     MakeHallWindows();
-    if (o.child == "first_load_fail_all")
-        return RunFirstLoad();
+    if (o.child == "first_load_fail_all" || o.child == "new_thread_fail_all")
+        return RunFromTheStart(o.child.c_str(), o.child == "new_thread_fail_all");
     for (const Scenario& s : kScenarios)
         if (o.child == s.name)
             return RunScenario(s);

@@ -164,9 +164,9 @@ int main(int argc, char** argv)
         badRounds += ok ? 0 : 1;
         dll.Free();
     }
-    // What remains per cycle is the thread library's per-load bookkeeping of
-    // the statically linked runtime (some 1.5 KB); the emergency pool's 72 KB
-    // must not be among it.
+    // A cycle leaves nothing behind (the runtime of the win32 thread model has
+    // no thread library of its own to keep books per load); above all, the
+    // emergency pool's 72 KB must not be among what remains.
     constexpr long long kCycleTolerance = 4096;
     const long long perCycle = BytesPerLoadCycle(40);
     const bool cycleOk = perCycle >= 0 && perCycle <= kCycleTolerance;

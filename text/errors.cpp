@@ -1,7 +1,8 @@
 // Failure carriers and the platform-error rule.
 #include "text/errors.h"
 
-#include <exception>
+#include <cxxabi.h>
+
 #include <new>
 
 #include "platform/platform.h"
@@ -40,7 +41,9 @@ HRESULT FailureFromLastError()
 
 HRESULT HResultFromCurrentException() noexcept
 {
-    if (!std::current_exception())
+    // Outside a handler there is nothing to rethrow. (The runtime's own query:
+    // std::current_exception would bring exception_ptr's support along.)
+    if (!abi::__cxa_current_exception_type())
         return E_UNEXPECTED;
     try {
         throw;

@@ -272,17 +272,20 @@ void CNarrowString::SetFormatted(const char* pszFormat, ...)
 
 void CNarrowString::FormatArguments(const char* pszFormat, va_list args)
 {
+    // The system's printf (msvcrt's), not the runtime's own family behind
+    // std::vsnprintf, which would add some 27 KB to the library.
     va_list measure;
     va_copy(measure, args);
-    const int nLength = std::vsnprintf(nullptr, 0, pszFormat, measure);
+    const int nLength = ::_vscprintf(pszFormat, measure);
     va_end(measure);
     if (nLength < 0)
         RaiseHResult(E_INVALIDARG);
 
     PrepareWrite(nLength);
     CStringHeader* pData = Header();
-    const int nWritten = std::vsnprintf(m_pszData, static_cast<size_t>(pData->nCapacity) + 1,
-                                        pszFormat, args);
+    // Writes no NUL when the text fills the count exactly; the one below ends it.
+    const int nWritten = ::_vsnprintf(m_pszData, static_cast<size_t>(pData->nCapacity) + 1,
+                                      pszFormat, args);
     if (nWritten < 0 || nWritten > pData->nCapacity) {
         m_pszData[pData->nLength] = '\0';
         RaiseHResult(E_INVALIDARG);

@@ -66,7 +66,8 @@ public:
     CNarrowString& operator=(const CNarrowString& other) noexcept;
     ~CNarrowString();
 
-    // printf-style formatting into the handle (E_INVALIDARG for a null format).
+    // printf-style formatting into the handle, by the system's printf
+    // (msvcrt's); E_INVALIDARG for a null format.
     void SetFormatted(const char* pszFormat, ...);
 
     // Makes the buffer the handle's own with room for nChars characters

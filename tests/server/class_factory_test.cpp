@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <thread>
 #include <vector>
 
 #include "server/class_factory.h"
 #include "tests/support/platform_override.h"
+#include "tests/support/test_thread.h"
 
 using testing_support::FakeState;
+using testing_support::TestThread;
 
 namespace {
 
@@ -153,7 +154,7 @@ TEST_F(ClassFactoryTest, LockServerCountsEveryCall)
 
 TEST_F(ClassFactoryTest, ThreadsRacingForTheClassObjectMakeOnlyOne)
 {
-    std::vector<std::thread> threads;
+    std::vector<TestThread> threads;
     std::vector<IUnknown*> got(8, nullptr);
     for (size_t i = 0; i < got.size(); ++i)
         threads.emplace_back([&, i] {
@@ -224,7 +225,7 @@ TEST_F(ClassFactoryTest, NoReaderSeesTheClassObjectBeforeItsCreatorReturns)
     m_entry.pfnCreateClassObject = PublishEarlyCreator;
 
     IUnknown* pReaderGot = nullptr;
-    std::thread reader([&] {
+    TestThread reader([&] {
         WaitForSingleObject(publishEarly->published, INFINITE);
         m_list.GetClassObject(kServed, IID_IUnknown, reinterpret_cast<void**>(&pReaderGot));
         SetEvent(publishEarly->readerDone);
@@ -259,7 +260,7 @@ TEST_F(ClassFactoryTest, ThreadsRacingOverFreshClassListsShareOneObjectEachRound
         CClassList list(positions, positions + 1, nullptr);
         HANDLE go = CreateEventA(nullptr, TRUE, FALSE, nullptr);
         std::vector<IUnknown*> got(kThreads, nullptr);
-        std::vector<std::thread> threads;
+        std::vector<TestThread> threads;
         for (size_t i = 0; i < kThreads; ++i)
             threads.emplace_back([&, i] {
                 WaitForSingleObject(go, INFINITE);
@@ -302,7 +303,7 @@ TEST_F(ClassFactoryTest, CountAndModuleLockAgreeUnderTheObjectsLock)
         }
         --running;
     };
-    std::thread a(worker), b(worker);
+    TestThread a(worker), b(worker);
     while (running.load() > 0 || looks.load() < 1000) {
         CCriticalLockHolder hold(pObject->m_lockCache);
         const LONG refs = pObject->m_lRefs;

@@ -4,14 +4,15 @@
 
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "server/module.h"
 #include "tests/support/platform_override.h"
+#include "tests/support/test_thread.h"
 #include "tarnwick_h.h"
 
 using testing_support::FakeState;
+using testing_support::TestThread;
 using testing_support::ScopedOp;
 
 namespace {
@@ -85,7 +86,7 @@ TEST_F(ModuleTest, LockAndUnlockFromTwoThreadsBalance)
             m_pModule->Unlock();
         }
     };
-    std::thread a(worker), b(worker);
+    TestThread a(worker), b(worker);
     a.join();
     b.join();
     EXPECT_EQ(0, m_pModule->LockCount());
@@ -140,7 +141,7 @@ void CheckLockIsFree(void*)
 {
     // Another thread can take the module lock only if the runner holds none.
     LockObservation& fake = FakeState<LockObservation>::Current();
-    std::thread t([&fake] {
+    TestThread t([&fake] {
         if (TryEnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(&fake.pObserved->m_lockModule))) {
             fake.bLockFreeDuringCallback = true;
             LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(&fake.pObserved->m_lockModule));
@@ -233,7 +234,7 @@ TEST(CCriticalLock, FailedInitMarksTheStartupFailed)
 bool FreeForOtherThreads(CCriticalLock& lock)
 {
     bool free = false;
-    std::thread t([&] {
+    TestThread t([&] {
         if (TryEnterCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(&lock))) {
             free = true;
             LeaveCriticalSection(reinterpret_cast<CRITICAL_SECTION*>(&lock));
