@@ -205,6 +205,35 @@ struct BlockCase {
     bool resultTouched;  // VT_EMPTY afterwards rather than the sentinel
 };
 
+// Calls Invoke with the case's parameter block, its arguments all VT_I4 or
+// (wellTyped) of their parameters' own types, and expects the case's refusal
+// with no member called, no argument blamed, and the result as described.
+void ExpectBlockRefused(const BlockCase& c, bool wellTyped)
+{
+    SCOPED_TRACE(c.what);
+    RecordingInvoker obj;
+    Args args(c.cArgs, c.cNamed);
+    for (UINT i = 0; i < c.cArgs && i < 4; ++i)
+        SetI4(args.v[i], 1);
+    if (wellTyped && c.cArgs != 0)
+        SetText(args.v[0], L"x");
+    args.named[0] = c.named0;
+    if (c.nullNamed)
+        args.dp.rgdispidNamedArgs = nullptr;
+    if (c.nullArgs)
+        args.dp.rgvarg = nullptr;
+    Outcome o = CallInvoke(obj, c.id, &args.dp);
+    EXPECT_EQ(c.hr, o.hr);
+    if (c.resultTouched) {
+        EXPECT_EQ(VT_EMPTY, o.result.vt);
+    } else {
+        EXPECT_EQ(VT_I4, o.result.vt);
+        EXPECT_EQ(RESULT_SENTINEL, o.result.lVal);
+    }
+    EXPECT_EQ(ARGERR_UNSET, o.argErr);
+    EXPECT_TRUE(obj.calls.empty());
+}
+
 TEST(DispatchInvoke, RefusesBadParameterBlocks)
 {
     const BlockCase cases[] = {
@@ -224,28 +253,8 @@ TEST(DispatchInvoke, RefusesBadParameterBlocks)
         {"null named array", 1, 2, 1, 0, true, false, DISP_E_NONAMEDARGS, true},
         {"named arg checked before DISPID", 99, 0, 1, 0, false, false, DISP_E_NONAMEDARGS, true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        RecordingInvoker obj;
-        Args args(c.cArgs, c.cNamed);
-        for (UINT i = 0; i < c.cArgs && i < 4; ++i)
-            SetI4(args.v[i], 1);
-        args.named[0] = c.named0;
-        if (c.nullNamed)
-            args.dp.rgdispidNamedArgs = nullptr;
-        if (c.nullArgs)
-            args.dp.rgvarg = nullptr;
-        Outcome o = CallInvoke(obj, c.id, &args.dp);
-        EXPECT_EQ(c.hr, o.hr);
-        if (c.resultTouched) {
-            EXPECT_EQ(VT_EMPTY, o.result.vt);
-        } else {
-            EXPECT_EQ(VT_I4, o.result.vt);
-            EXPECT_EQ(RESULT_SENTINEL, o.result.lVal);
-        }
-        EXPECT_EQ(ARGERR_UNSET, o.argErr);
-        EXPECT_TRUE(obj.calls.empty());
-    }
+    for (const auto& c : cases)
+        ExpectBlockRefused(c, /*wellTyped=*/false);
 }
 
 // Arguments already of their parameters' types, and GetVer with none, still
@@ -265,30 +274,8 @@ TEST(DispatchInvoke, WellTypedArgumentsMeetEveryCheck)
         {"GetVer, null named array", 3, 0, 1, 0, true, false, DISP_E_NONAMEDARGS, true},
         {"GetVer, one arg", 3, 1, 0, 0, false, false, DISP_E_BADPARAMCOUNT, true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        RecordingInvoker obj;
-        Args args(c.cArgs, c.cNamed);
-        for (UINT i = 1; i < c.cArgs; ++i)
-            SetI4(args.v[i], 1);
-        if (c.cArgs != 0)
-            SetText(args.v[0], L"x");
-        args.named[0] = c.named0;
-        if (c.nullNamed)
-            args.dp.rgdispidNamedArgs = nullptr;
-        if (c.nullArgs)
-            args.dp.rgvarg = nullptr;
-        Outcome o = CallInvoke(obj, c.id, &args.dp);
-        EXPECT_EQ(c.hr, o.hr);
-        if (c.resultTouched) {
-            EXPECT_EQ(VT_EMPTY, o.result.vt);
-        } else {
-            EXPECT_EQ(VT_I4, o.result.vt);
-            EXPECT_EQ(RESULT_SENTINEL, o.result.lVal);
-        }
-        EXPECT_EQ(ARGERR_UNSET, o.argErr);
-        EXPECT_TRUE(obj.calls.empty());
-    }
+    for (const auto& c : cases)
+        ExpectBlockRefused(c, /*wellTyped=*/true);
 }
 
 TEST(DispatchInvoke, PropertyPutValueIsTheLastArgument)
