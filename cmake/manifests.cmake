@@ -61,3 +61,8 @@ foreach(kind interface library coclass)
 endforeach()
 
 configure_file("${TEMPLATE}" "${OUTPUT}" @ONLY NEWLINE_STYLE CRLF)
+# The template's comments are for whoever reads the template; the manifest
+# the library carries goes without them.
+file(READ "${OUTPUT}" manifest)
+string(REGEX REPLACE "[ \t]*<!--[^>]*-->\r?\n" "" manifest "${manifest}")
+file(WRITE "${OUTPUT}" "${manifest}")
