@@ -38,7 +38,9 @@ void FreeObject(void* p) noexcept
 IUnknown* CInvokerK318Core::FindInterface(REFIID riid) noexcept
 {
     for (const BridgeInterfaceEntry& row : g_interfaceMap) {
-        if (std::memcmp(row.piid, &riid, sizeof(IID)) != 0)
+        // The first field tells nearly every refused IID apart: the whole
+        // comparison runs only where it matches.
+        if (row.piid->Data1 != riid.Data1 || std::memcmp(row.piid, &riid, sizeof(IID)) != 0)
             continue;
         switch (row.which) {
         case kBridgePrimary:
