@@ -1,8 +1,6 @@
 // Failure carriers and the platform-error rule.
 #include "text/errors.h"
 
-#include <cxxabi.h>
-
 #include <new>
 
 #include "platform/platform.h"
@@ -41,10 +39,6 @@ HRESULT FailureFromLastError()
 
 HRESULT HResultFromCurrentException() noexcept
 {
-    // Outside a handler there is nothing to rethrow. (The runtime's own query:
-    // std::current_exception would bring exception_ptr's support along.)
-    if (!abi::__cxa_current_exception_type())
-        return E_UNEXPECTED;
     try {
         throw;
     } catch (const CCarriedHResult& e) {

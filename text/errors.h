@@ -50,6 +50,8 @@ HRESULT HResultFromWin32(LONG code);
 
 // Inside a catch (...) block: the HRESULT that the exception in flight
 // carries (E_OUTOFMEMORY for std::bad_alloc, E_UNEXPECTED for anything else).
+// Only there: it rethrows the exception being handled, which outside a handler
+// ends the process. GuardedCall is its one caller.
 HRESULT HResultFromCurrentException() noexcept;
 
 // Runs f, which returns an HRESULT, and turns any exception into the HRESULT
