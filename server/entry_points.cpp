@@ -8,6 +8,7 @@
 #include "server/module.h"
 #include "server/runtime_setup.h"
 #include "server/surrogate.h"
+#include "text/ascii.h"
 #include "text/errors.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pReserved)
@@ -62,14 +63,8 @@ bool IsUserCommand(PCWSTR pszCmdLine)
 {
     if (pszCmdLine == nullptr)
         return false;
-    static constexpr wchar_t kUser[] = L"user";
-    const wchar_t* p = pszCmdLine;
-    for (const wchar_t* q = kUser; *q != L'\0'; ++q, ++p) {
-        const wchar_t c = *p >= L'A' && *p <= L'Z' ? static_cast<wchar_t>(*p - L'A' + L'a') : *p;
-        if (c != *q)
-            return false;
-    }
-    return *p == L'\0';
+    const wchar_t* pEnd = SkipAsciiWordNoCase(pszCmdLine, L"user");
+    return pEnd != nullptr && *pEnd == L'\0';
 }
 
 }  // namespace

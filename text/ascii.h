@@ -1,0 +1,15 @@
+// Fixed ASCII words matched in wide text with the letters in any case, as
+// command lines and command strings are matched: no locale takes part.
+#pragma once
+
+// Where `text` goes on after `word` (lower-case ASCII) when it starts with
+// that word, its letters in any case; null when it does not.
+inline const wchar_t* SkipAsciiWordNoCase(const wchar_t* text, const wchar_t* word) noexcept
+{
+    for (; *word != L'\0'; ++word, ++text) {
+        const wchar_t c = *text >= L'A' && *text <= L'Z' ? static_cast<wchar_t>(*text - L'A' + L'a') : *text;
+        if (c != *word)
+            return nullptr;  // a shorter text stops here at its NUL
+    }
+    return text;
+}
