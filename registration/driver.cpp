@@ -12,6 +12,15 @@
 
 namespace {
 
+// "{...}" of a GUID in narrow text, as the registry names keys; false when
+// the conversion fails.
+bool GuidText(REFGUID guid, char (&szOut)[64])
+{
+    wchar_t szWide[64];
+    return ::StringFromGUID2(guid, szWide, 64) != 0 &&
+           WideToNarrow(szOut, szWide, sizeof szOut, GetConversionCodePage()) != nullptr;
+}
+
 constexpr UINT kPathBuffer = 260;
 
 bool Matches(const ClassEntry* pEntry, const CLSID* pFilter)
@@ -78,10 +87,8 @@ HRESULT UpdateClassCategories(REFCLSID rclsid, const CategoryEntry* pCategories,
 
     if (!bRegister) {
         // The manager leaves the category keys behind once they are empty.
-        wchar_t szWide[64];
         char szClsid[64];
-        if (::StringFromGUID2(rclsid, szWide, 64) != 0 &&
-            WideToNarrow(szClsid, szWide, sizeof szClsid, GetConversionCodePage()) != nullptr) {
+        if (GuidText(rclsid, szClsid)) {
             DeleteIfNoSubkeys(szClsid, "\\Required Categories");
             DeleteIfNoSubkeys(szClsid, "\\Implemented Categories");
         }
@@ -179,10 +186,8 @@ namespace {
 // the type library registration writes them; false when it does not fit.
 bool TypeLibVersionKey(const TLIBATTR& attr, char* pszOut, UINT cchOut)
 {
-    wchar_t szWide[64];
     char szLibId[64];
-    if (::StringFromGUID2(attr.guid, szWide, 64) == 0 ||
-        WideToNarrow(szLibId, szWide, sizeof szLibId, GetConversionCodePage()) == nullptr)
+    if (!GuidText(attr.guid, szLibId))
         return false;
     const int cch = wnsprintfA(pszOut, static_cast<int>(cchOut), "TypeLib\\%s\\%x.%x\\%lx", szLibId,
                                attr.wMajorVerNum, attr.wMinorVerNum, static_cast<unsigned long>(attr.lcid));
@@ -202,9 +207,9 @@ const char* SysKindKey(SYSKIND kind)
 // path under it. True when the other kind's path is there.
 bool OtherKindRegistered(const char* pszVersionKey, SYSKIND kind)
 {
-    const char* pszOther = SysKindKey(kind == SYS_WIN64 ? SYS_WIN32 : kind == SYS_WIN32 ? SYS_WIN64 : SYS_WIN16);
-    if (pszOther == nullptr || SysKindKey(kind) == nullptr)
+    if (kind != SYS_WIN32 && kind != SYS_WIN64)
         return false;
+    const char* pszOther = SysKindKey(kind == SYS_WIN32 ? SYS_WIN64 : SYS_WIN32);
     char szKey[256];
     if (wnsprintfA(szKey, sizeof szKey, "%s\\%s", pszVersionKey, pszOther) <= 0)
         return false;
@@ -236,10 +241,8 @@ HRESULT RemoveOwnKindOnly(ITypeLib* pTypeLib, const char* pszVersionKey, SYSKIND
             continue;
         const bool bAutomation = pType->typekind == TKIND_DISPATCH ||
                                  (pType->typekind == TKIND_INTERFACE && (pType->wTypeFlags & TYPEFLAG_FOLEAUTOMATION));
-        wchar_t szWide[64];
         char szIid[64];
-        const bool bNamed = ::StringFromGUID2(pType->guid, szWide, 64) != 0 &&
-                            WideToNarrow(szIid, szWide, sizeof szIid, GetConversionCodePage()) != nullptr;
+        const bool bNamed = GuidText(pType->guid, szIid);
         info->ReleaseTypeAttr(pType);
         if (!bAutomation || !bNamed)
             continue;
