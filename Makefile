@@ -48,18 +48,20 @@ test32:
 test64:
 	ctest --preset mingw64
 
-# The demo runs the 32-bit library where it can, else the 64-bit one.
+# The demos run the 32-bit library where they can, else the 64-bit one.
+define ON_EITHER_BUILD
+	@if $(CAN_RUN_32); then cmake --build $(BUILD) --target $(1); else \
+	    echo "$@: this machine cannot run 32-bit programs (its kernel refuses them), so the demo runs the 64-bit library"; \
+	    cmake --build $(BUILD64) --target $(1); fi
+endef
+
 demo: build
-	@if $(CAN_RUN_32); then cmake --build $(BUILD) --target run_demo; else \
-	    echo "demo: this machine cannot run 32-bit programs (its kernel refuses them), so the demo runs the 64-bit library"; \
-	    cmake --build $(BUILD64) --target run_demo; fi
+	$(call ON_EITHER_BUILD,run_demo)
 
 # The same demo with nothing registered: the hall simulator finds Tarnwick.dll
 # through its application manifest, in a prefix where regsvr32 never ran.
 demo-regfree: build
-	@if $(CAN_RUN_32); then cmake --build $(BUILD) --target run_demo_regfree; else \
-	    echo "demo-regfree: this machine cannot run 32-bit programs (its kernel refuses them), so the demo runs the 64-bit library"; \
-	    cmake --build $(BUILD64) --target run_demo_regfree; fi
+	$(call ON_EITHER_BUILD,run_demo_regfree)
 
 # The kit for hall developers in dist/: both DLLs, the type libraries, the
 # manifests, the interface and hall headers, and a README for integrators.
