@@ -33,7 +33,7 @@ echo
 "$wine_run" --init
 export WINEPREFIX=$TARNWICK_WINEPREFIX
 # The registry files are written when the prefix's server stops.
-wineserver -w
+"$wine_run" --wait
 
 # Every view of the classes (HKCR is HKLM\Software\Classes and
 # HKCU\Software\Classes merged; the 32-bit view is under Wow6432Node), as the
@@ -61,7 +61,7 @@ echo
 
 status=0
 "$wine_run" "$folder/$(basename "$hall")" "$(winpath "$page")" || status=$?
-wineserver -w
+"$wine_run" --wait
 echo
 if ! check_registry; then
     echo "run-demo-regfree: after the run the registry holds the class's keys" >&2
