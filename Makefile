@@ -24,14 +24,21 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 	cmake --build $(BUILD64) -j $(JOBS)
 
-# The 32-bit runs need a machine whose kernel runs 32-bit programs; on one
-# that refuses them (Exec format error) they cannot run at all, and each
-# target says so in one line instead of failing. The 64-bit runs go
-# everywhere.
+# The 32-bit programs run under the host's 32-bit Wine where the kernel runs
+# 32-bit programs, else under the WoW64 Wine of the root that
+# scripts/wow64-root.sh makes (see wine-run). Where neither can run them, each
+# target says so in one line instead of failing. The 64-bit runs go everywhere.
 CAN_RUN_32 = $(BUILD)/wine-run --can-run
+define ROUTE_32
+	@case "$$($(BUILD)/wine-run --route)" in \
+	    host) echo "$@: 32-bit programs run under this machine's 32-bit Wine ($$(/usr/lib/wine/wine --version))" ;; \
+	    wow64) echo "$@: 32-bit programs run under WoW64 Wine in a Debian unstable root ($$(cat $${TARNWICK_WOW64_ROOT:-/var/cache/tarnwick/wow64-sid}/.tarnwick-ready)), 32-bit Windows code in 64-bit processes" ;; \
+	    *) echo "$@: nothing here runs 32-bit programs (the kernel refuses them and there is no WoW64 root; see scripts/ensure-toolchain.sh)" ;; \
+	esac
+endef
 define ON_32BIT
-	@if $(CAN_RUN_32); then $(1); else \
-	    echo "$@: this machine cannot run 32-bit programs (its kernel refuses them), so $(2) not run here"; fi
+	$(ROUTE_32)
+	@if $(CAN_RUN_32); then $(1); else echo "$@: so $(2) not run here"; fi
 endef
 
 test: build
@@ -41,8 +48,9 @@ test: build
 # Where the 32-bit programs cannot run, the checks of the built file that need
 # no Wine (imports, exports, size) still run.
 test32:
+	$(ROUTE_32)
 	@if $(CAN_RUN_32); then ctest --preset mingw; else \
-	    echo "$@: this machine cannot run 32-bit programs (its kernel refuses them), so only the 32-bit tests that need no Wine run"; \
+	    echo "$@: so only the 32-bit tests that need no Wine run"; \
 	    ctest --preset mingw -L no_wine; fi
 
 test64:
@@ -50,8 +58,8 @@ test64:
 
 # The demos run the 32-bit library where they can, else the 64-bit one.
 define ON_EITHER_BUILD
-	@if $(CAN_RUN_32); then cmake --build $(BUILD) --target $(1); else \
-	    echo "$@: this machine cannot run 32-bit programs (its kernel refuses them), so the demo runs the 64-bit library"; \
+	@if $(CAN_RUN_32); then $(BUILD)/wine-run --route | sed 's/^/$@: the 32-bit library, route /'; cmake --build $(BUILD) --target $(1); else \
+	    echo "$@: nothing here runs 32-bit programs, so the demo runs the 64-bit library"; \
 	    cmake --build $(BUILD64) --target $(1); fi
 endef
 

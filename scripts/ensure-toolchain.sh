@@ -9,7 +9,8 @@
 # programs, that is the 32-bit Wine loader (wine32, i386). Where it refuses
 # them, no i386 package is installed at all: the 32-bit programs run under the
 # WoW64 Wine of a Debian unstable root that scripts/wow64-root.sh makes with
-# debootstrap, apart from this machine's packages.
+# debootstrap, apart from this machine's packages. TARNWICK_WINE_ROUTE=wow64
+# takes that route on any machine (wine-run honours it too).
 #
 # A package index that fails to download (a mirror in sync, a size mismatch)
 # does not end the set-up: apt-get update is tried twice, then the install
@@ -48,7 +49,7 @@ kernel_runs_32bit() {
 # wine32 is installed on its own: where it can't be (its i386 libraries must
 # match the amd64 ones version for version, which a half-synced mirror
 # breaks), the 32-bit programs take the WoW64 route instead.
-if kernel_runs_32bit; then
+if [ "${TARNWICK_WINE_ROUTE:-}" != wow64 ] && kernel_runs_32bit; then
     runs32=yes
 else
     runs32=no

@@ -140,20 +140,20 @@ void WipeRegistration()
     UnRegisterTypeLib(LIBID_Tarnwick, 1, 0, 0, kBuildSysKind);
 }
 
-bool KeyExists(HKEY root, const std::string& path)
+bool KeyExists(HKEY root, const std::string& path, REGSAM view)
 {
     HKEY hKey = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &hKey) != ERROR_SUCCESS)
         return false;
     RegCloseKey(hKey);
     return true;
 }
 
-RegistryTree ReadTree(HKEY root, const std::string& path)
+RegistryTree ReadTree(HKEY root, const std::string& path, REGSAM view)
 {
     RegistryTree tree;
     HKEY hKey = nullptr;
-    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+    if (RegOpenKeyExA(root, path.c_str(), 0, KEY_READ | view, &hKey) != ERROR_SUCCESS)
         return tree;
     tree.present = true;
     ReadKey(hKey, "", tree);
@@ -187,10 +187,10 @@ StoredValue Sz(const std::string& text)
     return StoredValue{REG_SZ, text + std::string(1, '\0')};
 }
 
-void WriteSz(HKEY root, const std::string& path, const char* name, const std::string& text)
+void WriteSz(HKEY root, const std::string& path, const char* name, const std::string& text, REGSAM view)
 {
     HKEY hKey = nullptr;
-    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &hKey, nullptr) != ERROR_SUCCESS)
+    if (RegCreateKeyExA(root, path.c_str(), 0, nullptr, 0, KEY_WRITE | view, nullptr, &hKey, nullptr) != ERROR_SUCCESS)
         return;
     RegSetValueExA(hKey, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                    static_cast<DWORD>(text.size() + 1));

@@ -42,7 +42,7 @@ DWORD Regsvr32(const std::string& libraryPath, bool unregister = false);
 // test starts from an unregistered library.
 void WipeRegistration();
 
-bool KeyExists(HKEY root, const std::string& path);
+bool KeyExists(HKEY root, const std::string& path, REGSAM view = 0);
 
 // One registry value as stored: its type and its bytes (for REG_SZ with the
 // terminating zero, as far as it was written).
@@ -61,7 +61,7 @@ struct RegistryTree {
     bool operator==(const RegistryTree&) const = default;
 };
 
-RegistryTree ReadTree(HKEY root, const std::string& path);
+RegistryTree ReadTree(HKEY root, const std::string& path, REGSAM view = 0);
 std::string Describe(const RegistryTree& tree);
 // Lets test failures show a tree as text.
 void PrintTo(const RegistryTree& tree, std::ostream* out);
@@ -69,7 +69,7 @@ void PrintTo(const RegistryTree& tree, std::ostream* out);
 // REG_SZ text as written with its terminating zero.
 StoredValue Sz(const std::string& text);
 
-void WriteSz(HKEY root, const std::string& path, const char* name, const std::string& text);
+void WriteSz(HKEY root, const std::string& path, const char* name, const std::string& text, REGSAM view = 0);
 
 // Creates every missing folder of a path (all but its last part).
 bool MakeParentFolders(const std::wstring& path);

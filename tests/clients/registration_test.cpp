@@ -6,6 +6,7 @@
 #include <ole2.h>
 #include <olectl.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -357,16 +358,38 @@ TEST_F(Registration, UnregisteringWhenNothingIsRegisteredAnswersAsTheTypeLibrary
     EXPECT_FALSE(TypeLibraryRegistered());
 }
 
-// The 32-bit library registered beside this one, as its registration leaves
-// the registry on Wine: its class and ProgID keys in the 32-bit view, its
-// path under the TypeLib key both views share, and the interface key of the
-// 32-bit view (which this registration has written too). Removing this
-// library leaves all of that whole.
+// The library of the other bitness registered beside this one, as its
+// registration leaves the registry on Wine: its class and ProgID keys in its
+// own view, its path under the TypeLib key both views share, and its interface
+// key (this registration writes the 32-bit view's too). Removing this library
+// leaves all of that whole. A 32-bit system has no other view. Under WoW64
+// Wine, as on Windows 7 and later, the two views share the ProgID keys: both
+// registrations write the same ones, and removing either removes them.
+struct OtherBitness {
+    const char* classes;  // its view's classes key, as this build reaches it
+    REGSAM view;          // and the access flag that reaches it
+    const char* path;
+    const char* platform; // its subkey under the type library's version
+    const char* ours;
+    bool ownProgIds;      // whether its view has ProgID keys of its own
+};
+#ifdef _WIN64
+constexpr OtherBitness kOther = {"Software\\Classes\\Wow6432Node\\", 0,
+                                 "C:\\Program Files (x86)\\Tarn Wick\\Tarnwick.dll", "win32", "win64", true};
+#else
+constexpr OtherBitness kOther = {"Software\\Classes\\", KEY_WOW64_64KEY,
+                                 "C:\\Program Files\\Tarn Wick\\Tarnwick.dll", "win64", "win32", false};
+#endif
+
 TEST_F(Registration, UnregisteringLeavesTheOtherBitnessRegistrationWhole)
 {
+#ifndef _WIN64
+    BOOL wow64 = FALSE;
+    if (!IsWow64Process(GetCurrentProcess(), &wow64) || !wow64)
+        GTEST_SKIP() << "a 32-bit system has one registry view";
+#endif
     ASSERT_EQ(Regsvr32(BuiltLibraryPath()), 0u);
-    const std::string other = "C:\\Program Files (x86)\\Tarn Wick\\Tarnwick.dll";
-    const std::string otherView = "Software\\Classes\\Wow6432Node\\";
+    const std::string otherView = kOther.classes;
     const std::string interfaceKey = "Interface\\{E072AFD3-CE13-4A32-9BB7-4400F54C0528}";
     const std::string version = "TypeLib\\" + LibIdText() + "\\1.0";
     struct Planted {
@@ -374,39 +397,49 @@ TEST_F(Registration, UnregisteringLeavesTheOtherBitnessRegistrationWhole)
         const char* name;
         std::string data;
     };
-    const Planted planted[] = {
-        {otherView + kVersionedProgId, nullptr, kFriendlyName},
-        {otherView + kVersionedProgId + "\\CLSID", nullptr, ClassIdText()},
-        {otherView + kProgId, nullptr, kFriendlyName},
-        {otherView + kProgId + "\\CLSID", nullptr, ClassIdText()},
+    std::vector<Planted> planted = {
         {otherView + ClassKeyPath(), nullptr, kFriendlyName},
-        {otherView + ClassKeyPath() + "\\InprocServer32", nullptr, other},
-        {"Software\\Classes\\" + version + "\\0\\win32", nullptr, other},
+        {otherView + ClassKeyPath() + "\\InprocServer32", nullptr, kOther.path},
+        {otherView + interfaceKey, nullptr, "IInvokerK318"},
+        {"Software\\Classes\\" + version + "\\0\\" + kOther.platform, nullptr, kOther.path},
     };
+    std::vector<std::string> keptPaths = {otherView + ClassKeyPath(), otherView + interfaceKey,
+                                          "Software\\Classes\\" + version + "\\0\\" + kOther.platform,
+                                          "Software\\Classes\\" + version + "\\FLAGS",
+                                          "Software\\Classes\\" + version + "\\HELPDIR"};
+    if (kOther.ownProgIds) {
+        for (const char* progId : {kVersionedProgId, kProgId}) {
+            planted.push_back({otherView + progId, nullptr, kFriendlyName});
+            planted.push_back({otherView + progId + "\\CLSID", nullptr, ClassIdText()});
+            keptPaths.push_back(otherView + progId);
+        }
+    }
     for (const Planted& p : planted)
-        WriteSz(HKEY_LOCAL_MACHINE, p.key, p.name, p.data);
+        WriteSz(HKEY_LOCAL_MACHINE, p.key, p.name, p.data, kOther.view);
     std::vector<RegistryTree> kept;
-    const std::string keptPaths[] = {otherView + kVersionedProgId, otherView + kProgId, otherView + ClassKeyPath(),
-                                     otherView + interfaceKey, "Software\\Classes\\" + version + "\\0\\win32",
-                                     "Software\\Classes\\" + version + "\\FLAGS",
-                                     "Software\\Classes\\" + version + "\\HELPDIR"};
     for (const std::string& path : keptPaths) {
-        kept.push_back(ReadTree(HKEY_LOCAL_MACHINE, path));
+        kept.push_back(ReadTree(HKEY_LOCAL_MACHINE, path, kOther.view));
         ASSERT_TRUE(kept.back().present) << path;
     }
 
     EXPECT_EQ(Regsvr32(BuiltLibraryPath(), true), 0u);
 
     for (size_t i = 0; i < kept.size(); ++i)
-        EXPECT_EQ(ReadTree(HKEY_LOCAL_MACHINE, keptPaths[i]), kept[i]) << keptPaths[i];
+        EXPECT_EQ(ReadTree(HKEY_LOCAL_MACHINE, keptPaths[i], kOther.view), kept[i]) << keptPaths[i];
     // This library's own share is gone.
     EXPECT_FALSE(AnyClassKeyExists());
-    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, version + "\\0\\win64"));
+    EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, version + "\\0\\" + kOther.ours));
     EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, interfaceKey));
 
     for (const std::string& path : {otherView + kVersionedProgId, otherView + kProgId, otherView + ClassKeyPath(),
-                                    otherView + interfaceKey, "Software\\Classes\\TypeLib\\" + LibIdText()})
-        RegDeleteTreeA(HKEY_LOCAL_MACHINE, path.c_str());
+                                    otherView + interfaceKey, "Software\\Classes\\TypeLib\\" + LibIdText()}) {
+        HKEY classes = nullptr;
+        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software\\Classes", 0, KEY_ALL_ACCESS | kOther.view, &classes) ==
+            ERROR_SUCCESS) {
+            RegDeleteTreeA(classes, path.substr(std::strlen("Software\\Classes\\")).c_str());
+            RegCloseKey(classes);
+        }
+    }
 }
 
 // Copies of the library in other folders.
