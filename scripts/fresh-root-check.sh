@@ -29,6 +29,9 @@ git clone -q "$checkout" "$root/root/tarnwick"
 # vanish with it and never show through the root's folder afterwards.
 unshare -m --propagation private -- bash -c '
     root=$1; shift
+    # The root is a mount point of its own, as / is on a machine, so that
+    # what runs inside can make its own mounts private.
+    mount --bind "$root" "$root" || exit 125
     mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" || exit 125
     mount -t tmpfs tmpfs "$root/tmp"
     exec chroot "$root" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root "$@" \
