@@ -9,7 +9,10 @@
 # programs, that is the 32-bit Wine loader (wine32, i386). Where it refuses
 # them, no i386 package is installed at all: the 32-bit programs run under the
 # WoW64 Wine of a Debian unstable root that scripts/wow64-root.sh makes with
-# debootstrap, apart from this machine's packages. TARNWICK_WINE_ROUTE=wow64
+# debootstrap, apart from this machine's packages. That root is also the
+# route where wine32 can't be installed (its i386 libraries must match the
+# amd64 ones version for version, which a half-synced mirror breaks); while it
+# is there, wine32 is not tried again. TARNWICK_WINE_ROUTE=wow64
 # takes that route on any machine (wine-run honours it too).
 #
 # A package index that fails to download (a mirror in sync, a size mismatch)
@@ -46,9 +49,6 @@ kernel_runs_32bit() {
     return "$status"
 }
 
-# wine32 is installed on its own: where it can't be (its i386 libraries must
-# match the amd64 ones version for version, which a half-synced mirror
-# breaks), the 32-bit programs take the WoW64 route instead.
 if [ "${TARNWICK_WINE_ROUTE:-}" != wow64 ] && kernel_runs_32bit; then
     runs32=yes
 else
@@ -107,17 +107,25 @@ wow64_route() {
     fi
     as_root bash "$here/wow64-root.sh" || say "no WoW64 root; the 32-bit programs cannot run here"
 }
+wow64_ready() {
+    [ -f "${TARNWICK_WOW64_ROOT:-/var/cache/tarnwick/wow64-sid}/.tarnwick-ready" ]
+}
 if [ "$runs32" = no ]; then
     wow64_route
-elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed'; then
+elif ! dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed' && ! wow64_ready; then
     say "installing wine32:i386 (this kernel runs 32-bit programs)"
+    added_i386=no
     if ! dpkg --print-foreign-architectures | grep -qx i386; then
         as_root dpkg --add-architecture i386
+        added_i386=yes
         as_root apt-get update -qq || as_root apt-get update -qq ||
             say "some package indices failed to download twice; going on with those that did"
     fi
     if ! as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
             -o Acquire::Retries=3 wine32:i386; then
+        # Nothing of i386 stays behind: the architecture goes again if this
+        # run added it.
+        [ "$added_i386" = no ] || as_root dpkg --remove-architecture i386 2>/dev/null || true
         say "wine32:i386 cannot be installed from this machine's package sources; the 32-bit programs take the WoW64 route"
         wow64_route
     fi
