@@ -69,8 +69,11 @@ STDMETHODIMP CInvokerK318Core::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT c
     return GuardedCall([&] { return DispatchGetIDsOfNames(rgszNames, cNames, rgDispId); });
 }
 
-STDMETHODIMP CInvokerK318Core::Invoke(DISPID dispIdMember, REFIID, LCID, WORD, DISPPARAMS* pDispParams,
-                                      VARIANT* pVarResult, EXCEPINFO*, UINT* puArgErr)
+// Flattened: GetVer's method, which also has its own place in the interface
+// table, is done in place on the fast path, in a build optimised for size too.
+[[gnu::flatten]] STDMETHODIMP CInvokerK318Core::Invoke(DISPID dispIdMember, REFIID, LCID, WORD,
+                                                       DISPPARAMS* pDispParams, VARIANT* pVarResult, EXCEPINFO*,
+                                                       UINT* puArgErr)
 {
     return GuardedCall([&] {
         return DispatchInvoke(static_cast<IInvokerK318*>(this), dispIdMember, pDispParams, pVarResult, puArgErr);

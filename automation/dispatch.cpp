@@ -14,10 +14,8 @@ constexpr wchar_t g_szGetVer[] = L"GetVer";
 constexpr wchar_t g_szGetSpReadUserID[] = L"GetSpReadUserID";
 constexpr wchar_t g_szRunVideo[] = L"RunVideo";
 
-constexpr DISPID DISPID_LOADEXE = 1;
 constexpr DISPID DISPID_GETMACADDRESS = 2;
 constexpr DISPID DISPID_GETSPREADUSERID = 4;
-constexpr DISPID DISPID_RUNVIDEO = 5;
 constexpr UINT MAX_ARGS = 3;
 
 }  // namespace
@@ -212,10 +210,9 @@ HRESULT CallMember(IInvokerK318* pTarget, DISPID dispIdMember, VARIANTARG* const
     }
 }
 
-// Every check in its order, the coercion and the call. Kept out of line, so
-// that the well-typed paths of DispatchInvokeMember need no frame of their own.
-[[gnu::noinline]] HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
-                                       VARIANT* pVarResult, UINT* puArgErr)
+// Every check in its order, the coercion and the call.
+HRESULT InvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
+                     VARIANT* pVarResult, UINT* puArgErr)
 {
     HRESULT hr = CheckParameters(pDispParams);
     if (FAILED(hr))
@@ -259,24 +256,6 @@ HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId
 HRESULT DispatchInvokeMember(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
                              VARIANT* pVarResult, UINT* puArgErr)
 {
-    // LoadExe or RunVideo with each argument already of its parameter's type
-    // and none named: every check of InvokeMember passes and there is nothing
-    // to coerce.
-    if (pDispParams != nullptr && pDispParams->cNamedArgs == 0 && pDispParams->rgvarg != nullptr) {
-        const VARIANTARG* rgvarg = pDispParams->rgvarg;
-        const UINT cArgs = pDispParams->cArgs;
-        if (dispIdMember == DISPID_LOADEXE && cArgs == 2 && rgvarg[1].vt == VT_I4 && rgvarg[0].vt == VT_BSTR) {
-            if (pVarResult != nullptr)
-                pVarResult->vt = VT_EMPTY;
-            return pTarget->LoadExe(rgvarg[1].ulVal, rgvarg[0].bstrVal);
-        }
-        if (dispIdMember == DISPID_RUNVIDEO && cArgs == 3 && rgvarg[2].vt == VT_I4 && rgvarg[1].vt == VT_I4 &&
-            rgvarg[0].vt == VT_BSTR) {
-            if (pVarResult != nullptr)
-                pVarResult->vt = VT_EMPTY;
-            return pTarget->RunVideo(rgvarg[2].ulVal, rgvarg[1].ulVal, rgvarg[0].bstrVal);
-        }
-    }
     return InvokeMember(pTarget, dispIdMember, pDispParams, pVarResult, puArgErr);
 }
 

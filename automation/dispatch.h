@@ -17,8 +17,11 @@ extern const DISPID g_rgdispidMembers[5];
 // name with DISP_E_UNKNOWNNAME; the entries before it have been written.
 HRESULT DispatchGetIDsOfNames(LPOLESTR* rgszNames, UINT cNames, DISPID* rgDispId) noexcept;
 
-// GetVer's DISPID, the one g_rgdispidMembers gives it.
+// The DISPIDs of the calls Invoke takes straight away, the ones
+// g_rgdispidMembers gives them.
+constexpr DISPID DISPID_LOADEXE = 1;
 constexpr DISPID DISPID_GETVER = 3;
+constexpr DISPID DISPID_RUNVIDEO = 5;
 
 // Checks the parameter block, coerces the arguments in place and calls the
 // member through pTarget's interface table. Catches nothing: the caller's
@@ -38,18 +41,35 @@ inline HRESULT DispatchGetVer(IInvokerK318* pTarget, VARIANT* pVarResult)
     return hr;
 }
 
-// DispatchInvokeMember, with the call a page makes most, GetVer with no
-// argument and none named, taken here: every check of the full path passes
-// for it and there is nothing to coerce. Inline, so that an object calling it
-// on itself, whose GetVer is final, calls GetVer directly.
+// DispatchInvokeMember, with the calls a page makes most taken here: GetVer
+// with no argument, and LoadExe and RunVideo with each argument already of its
+// parameter's type; none named. Every check of the full path passes for them
+// and there is nothing to coerce. Inline, so that an object calling it on
+// itself, whose methods are final, calls them directly.
 inline HRESULT DispatchInvoke(IInvokerK318* pTarget, DISPID dispIdMember, DISPPARAMS* pDispParams,
                               VARIANT* pVarResult, UINT* puArgErr)
 {
-    if (dispIdMember == DISPID_GETVER && pDispParams != nullptr && pDispParams->cArgs == 0 &&
-        pDispParams->cNamedArgs == 0) {
-        if (pVarResult != nullptr)
-            pVarResult->vt = VT_EMPTY;  // what the member sees, as on the full path
-        return DispatchGetVer(pTarget, pVarResult);
+    if (pDispParams != nullptr && pDispParams->cNamedArgs == 0) {
+        const UINT cArgs = pDispParams->cArgs;
+        const VARIANTARG* rgvarg = pDispParams->rgvarg;
+        if (dispIdMember == DISPID_GETVER && cArgs == 0) {
+            if (pVarResult != nullptr)
+                pVarResult->vt = VT_EMPTY;  // what the member sees, as on the full path
+            return DispatchGetVer(pTarget, pVarResult);
+        }
+        if (rgvarg != nullptr) {
+            if (dispIdMember == DISPID_LOADEXE && cArgs == 2 && rgvarg[1].vt == VT_I4 && rgvarg[0].vt == VT_BSTR) {
+                if (pVarResult != nullptr)
+                    pVarResult->vt = VT_EMPTY;
+                return pTarget->LoadExe(rgvarg[1].ulVal, rgvarg[0].bstrVal);
+            }
+            if (dispIdMember == DISPID_RUNVIDEO && cArgs == 3 && rgvarg[2].vt == VT_I4 && rgvarg[1].vt == VT_I4 &&
+                rgvarg[0].vt == VT_BSTR) {
+                if (pVarResult != nullptr)
+                    pVarResult->vt = VT_EMPTY;
+                return pTarget->RunVideo(rgvarg[2].ulVal, rgvarg[1].ulVal, rgvarg[0].bstrVal);
+            }
+        }
     }
     return DispatchInvokeMember(pTarget, dispIdMember, pDispParams, pVarResult, puArgErr);
 }

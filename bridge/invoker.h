@@ -30,10 +30,20 @@ void FreeAnsiText(char* psz) noexcept;
 struct CInvokerK318Methods {
     static HRESULT LoadExe(ULONG rid, BSTR ConnStr);
     static HRESULT GetMacAddress(BSTR* bstrText);
-    static HRESULT GetVer(ULONG* ver) noexcept;
+    static HRESULT GetVer(ULONG* ver) noexcept;  // below: the interface version
     static HRESULT GetSpReadUserID(BSTR* nUserName);
     static HRESULT RunVideo(ULONG userid, ULONG rid, BSTR ConnStr);
 };
+
+// Defined here, so that every caller, Invoke's fast path among them, does the
+// work in place in either build.
+inline HRESULT CInvokerK318Methods::GetVer(ULONG* ver) noexcept
+{
+    if (!ver)
+        return E_POINTER;
+    *ver = 1;
+    return S_OK;
+}
 
 // Resets adapter lana, reads its status and writes its address as
 // "XX-XX-XX-XX-XX-XX" into text (1024 bytes). False when the status query fails.
