@@ -26,14 +26,18 @@ private:
 };
 
 // Unsigned difference, so a tick that wrapped past 2^32 is still judged right.
-// A refused request leaves the last tick alone.
+// A refused request leaves the last tick alone. Pages on several threads may
+// ask at once: the tick a request was judged against is replaced in one
+// atomic step, so that of requests judged against the same tick only the
+// first is accepted.
 bool AcceptRequest()
 {
-    DWORD now = platform::ops().GetTickCount();
-    if (now - g_dwLastRequestTick < HALL_REQUEST_INTERVAL)
+    const DWORD now = platform::ops().GetTickCount();
+    auto* last = reinterpret_cast<volatile LONG*>(&g_dwLastRequestTick);
+    const LONG seen = *last;
+    if (now - static_cast<DWORD>(seen) < HALL_REQUEST_INTERVAL)
         return false;
-    g_dwLastRequestTick = now;
-    return true;
+    return ::InterlockedCompareExchange(last, static_cast<LONG>(now), seen) == seen;
 }
 
 // The first hall window with this title that belongs to our own process: the

@@ -10,6 +10,7 @@
 #include "fake_hall/fake_hall.h"
 #include "tests/bridge/barrier_calls.h"
 #include "tests/support/platform_override.h"
+#include "tests/support/test_thread.h"
 #include "text/narrow_string.h"
 
 using testing_support::FakeState;
@@ -17,10 +18,23 @@ using testing_support::ScopedOp;
 
 namespace {
 
+// With waitFor set, each caller waits in the clock until that many have read
+// it, so that they all go on to judge the same tick at once.
 struct TickState {
     DWORD now = 100000;
+    LONG waitFor = 0;
+    volatile LONG arrived = 0;
 };
-DWORD WINAPI FakeTick() { return FakeState<TickState>::Current().now; }
+DWORD WINAPI FakeTick()
+{
+    TickState& fake = FakeState<TickState>::Current();
+    if (fake.waitFor > 0) {
+        InterlockedIncrement(&fake.arrived);
+        for (int spins = 0; fake.arrived < fake.waitFor && spins < 1000000; ++spins)
+            YieldProcessor();
+    }
+    return fake.now;
+}
 
 // Reports the window's process as another one: only foreignWindow, or every
 // window while it is null.
@@ -144,6 +158,30 @@ TEST_F(HallMessages, RefusedCallsDoNotMoveTheTickAndTheTickIsShared)
     }
     EXPECT_EQ(Received().size(), 3u);
     EXPECT_EQ(g_dwLastRequestTick, 102000u);
+}
+
+TEST_F(HallMessages, OfRequestsRacingAtOneTickExactlyOneIsAccepted)
+{
+    constexpr LONG kThreads = 8;
+    m_tick->waitFor = kThreads;
+    for (int round = 0; round < 20; ++round) {
+        SCOPED_TRACE(round);
+        g_dwLastRequestTick = 0;
+        m_tick->arrived = 0;
+        m_tick->now = 200000 + round;
+        volatile LONG accepted = 0, refused = 0;
+        std::vector<testing_support::TestThread> threads;
+        for (LONG i = 0; i < kThreads; ++i)
+            threads.emplace_back([&] {
+                // No window of this title: nothing is sent to the test's own.
+                const HRESULT hr = Methods::RunVideo(99, 1, nullptr);
+                InterlockedIncrement(hr == S_OK ? &accepted : &refused);
+            });
+        for (auto& t : threads)
+            t.join();
+        EXPECT_EQ(accepted, 1);
+        EXPECT_EQ(refused, kThreads - 1);
+    }
 }
 
 TEST_F(HallMessages, ARequestWithoutWindowStillCounts)
