@@ -44,6 +44,15 @@ LONG KeyHandle::Open(HKEY hParent, const char* pszName, REGSAM access, DWORD opt
     return status;
 }
 
+LONG KeyHandle::Open(HKEY hParent, const wchar_t* pszName, REGSAM access, DWORD options) noexcept
+{
+    HKEY hKey = nullptr;
+    LONG status = ::RegOpenKeyExW(hParent, pszName, options, access, &hKey);
+    if (status == ERROR_SUCCESS)
+        Take(hKey);
+    return status;
+}
+
 HRESULT KeyHandle::OpenOrCreate(HKEY hParent, const char* pszName) noexcept
 {
     HKEY hKey = nullptr;
@@ -98,36 +107,52 @@ bool IsLink(HKEY hKey) noexcept
 {
     DWORD type = 0;
     DWORD cb = 0;
-    return ::RegQueryValueExA(hKey, "SymbolicLinkValue", nullptr, &type, nullptr, &cb) ==
-               ERROR_SUCCESS &&
+    return ::RegQueryValueExW(hKey, L"SymbolicLinkValue", nullptr, &type, nullptr, &cb) == ERROR_SUCCESS &&
            type == REG_LINK;
+}
+
+// Every key of the tree is opened as a link when it is one: a link planted
+// inside the tree is deleted itself, and its target is never entered.
+LONG DeleteSubtree(HKEY hParent, const wchar_t* pszName) noexcept
+{
+    KeyHandle child;
+    LONG status = child.Open(hParent, pszName, KeyHandle::kReadWrite | DELETE, REG_OPTION_OPEN_LINK);
+    if (status != ERROR_SUCCESS)
+        return status;
+    if (IsLink(child.Get()))
+        return DeleteOpenedKey(child.Get());  // child closes itself
+    for (;;) {
+        wchar_t szSub[256];  // the longest key name the registry allows, and its NUL
+        DWORD cch = 256;
+        if (::RegEnumKeyExW(child.Get(), 0, szSub, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        status = DeleteSubtree(child.Get(), szSub);
+        if (status == ERROR_FILE_NOT_FOUND) {
+            // Gone since it was listed, or there and not to be opened: then
+            // it is listed first again, and the tree cannot be deleted.
+            wchar_t szAgain[256];
+            DWORD cchAgain = 256;
+            if (::RegEnumKeyExW(child.Get(), 0, szAgain, &cchAgain, nullptr, nullptr, nullptr, nullptr) ==
+                    ERROR_SUCCESS &&
+                lstrcmpW(szAgain, szSub) == 0)
+                return ERROR_CANTOPEN;
+            continue;
+        }
+        if (status != ERROR_SUCCESS)
+            return status;  // child closes itself
+    }
+    child.Close();
+    return platform::ops().RegDeleteKeyW(hParent, pszName);
 }
 
 }  // namespace
 
 LONG KeyView::DeleteTree(const char* pszName) const noexcept
 {
-    // Every key of the tree is opened as a link when it is one: a link planted
-    // inside the tree is deleted itself, and its target is never entered.
-    KeyHandle child;
-    LONG status = child.Open(m_hKey, pszName, KeyHandle::kReadWrite | DELETE, REG_OPTION_OPEN_LINK);
-    if (status != ERROR_SUCCESS)
-        return status;
-    if (IsLink(child.Get()))
-        return DeleteOpenedKey(child.Get());  // child closes itself
-    for (;;) {
-        char szSub[256];
-        DWORD cch = 256;
-        FILETIME ft;
-        if (::RegEnumKeyExA(child.Get(), 0, szSub, &cch, nullptr, nullptr, nullptr, &ft) !=
-            ERROR_SUCCESS)
-            break;
-        status = child.View().DeleteTree(szSub);
-        if (status != ERROR_SUCCESS)
-            return status;  // child closes itself
-    }
-    child.Close();
-    return platform::ops().RegDeleteKeyA(m_hKey, pszName);
+    wchar_t szName[256];
+    if (::MultiByteToWideChar(CP_ACP, 0, pszName, -1, szName, 256) == 0)
+        return ERROR_INVALID_PARAMETER;
+    return DeleteSubtree(m_hKey, szName);
 }
 
 PredefinedKeyRedirect::~PredefinedKeyRedirect()

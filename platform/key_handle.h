@@ -17,7 +17,10 @@ public:
     // Platform error codes (0 = success).
     LONG SetMultiString(const char* pszValueName, const char* pszText) const noexcept;
     // Deletes the named key and everything below it, leaves first; a registry
-    // link inside the tree is deleted as a link, never followed.
+    // link inside the tree is deleted as a link, never followed. The keys below
+    // are named by the wide functions, so any name is reached. Absent: the
+    // key itself is not there. A key of the tree that is there but cannot be
+    // opened fails with ERROR_CANTOPEN, never as absent.
     LONG DeleteTree(const char* pszName) const noexcept;
 
 private:
@@ -46,6 +49,7 @@ public:
     // the holder keeps what it held.
     LONG Close() noexcept;
     LONG Open(HKEY hParent, const char* pszName, REGSAM access, DWORD options = 0) noexcept;
+    LONG Open(HKEY hParent, const wchar_t* pszName, REGSAM access, DWORD options = 0) noexcept;
     HRESULT OpenOrCreate(HKEY hParent, const char* pszName) noexcept;  // HRESULT
 
 private:

@@ -29,6 +29,7 @@ Ops MakeRealOps()
     ops.Netbios = ::Netbios;
     ops.RegCreateKeyExA = ::RegCreateKeyExA;
     ops.RegDeleteKeyA = ::RegDeleteKeyA;
+    ops.RegDeleteKeyW = ::RegDeleteKeyW;
     ops.RegCloseKey = ::RegCloseKey;
     ops.RegOverridePredefKey = ::RegOverridePredefKey;
     ops.SysAllocString = ::SysAllocString;

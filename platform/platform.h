@@ -55,6 +55,7 @@ struct Ops {
     // Registry
     LONG(WINAPI* RegCreateKeyExA)(HKEY, LPCSTR, DWORD, LPSTR, DWORD, REGSAM, LPSECURITY_ATTRIBUTES, PHKEY, LPDWORD);
     LONG(WINAPI* RegDeleteKeyA)(HKEY, LPCSTR);
+    LONG(WINAPI* RegDeleteKeyW)(HKEY, LPCWSTR);
     LONG(WINAPI* RegCloseKey)(HKEY);
     LONG(WINAPI* RegOverridePredefKey)(HKEY, HKEY);
 

@@ -76,12 +76,13 @@ protected:
     FakeState<CloseCount> m_closed;
 };
 
-LONG WINAPI RecordingDeleteKey(HKEY h, LPCSTR name)
+LONG WINAPI RecordingDeleteKey(HKEY h, LPCWSTR name)
 {
     std::string& deleted = FakeState<DeletedKeys>::Current().names;
-    deleted += name;
+    for (const wchar_t* p = name; *p; ++p)
+        deleted += static_cast<char>(*p);
     deleted += ';';
-    return platform::RealOps().RegDeleteKeyA(h, name);
+    return platform::RealOps().RegDeleteKeyW(h, name);
 }
 
 TEST_F(KeyHandleTest, DeleteTreeOfAbsentKeyReportsNotFoundAndChangesNothing)
@@ -101,7 +102,7 @@ TEST_F(KeyHandleTest, DeleteTreeRemovesLeavesBeforeParents)
     Make("Top\\A\\A2");
     Make("Top\\B");
     Make("Keep");
-    testing_support::ScopedOp<LONG(WINAPI*)(HKEY, LPCSTR)> op(&platform::Ops::RegDeleteKeyA, &RecordingDeleteKey);
+    testing_support::ScopedOp<LONG(WINAPI*)(HKEY, LPCWSTR)> op(&platform::Ops::RegDeleteKeyW, &RecordingDeleteKey);
     const KeyView parent(m_scratch);
     EXPECT_EQ(ERROR_SUCCESS, parent.DeleteTree("Top"));
     EXPECT_FALSE(Exists("Top"));
@@ -109,11 +110,11 @@ TEST_F(KeyHandleTest, DeleteTreeRemovesLeavesBeforeParents)
     EXPECT_EQ("Leaf;A1;A2;A;B;Top;", m_deleted->names);
 }
 
-LONG WINAPI RefuseDeleteOf(HKEY h, LPCSTR name)
+LONG WINAPI RefuseDeleteOf(HKEY h, LPCWSTR name)
 {
-    if (lstrcmpiA(name, "B") == 0)
+    if (lstrcmpiW(name, L"B") == 0)
         return ERROR_ACCESS_DENIED;
-    return platform::RealOps().RegDeleteKeyA(h, name);
+    return platform::RealOps().RegDeleteKeyW(h, name);
 }
 
 TEST_F(KeyHandleTest, DeleteTreeStopsAtFirstFailureKeepingEarlierDeletions)
@@ -121,7 +122,7 @@ TEST_F(KeyHandleTest, DeleteTreeStopsAtFirstFailureKeepingEarlierDeletions)
     Make("Top\\A");
     Make("Top\\B");
     Make("Top\\C");
-    testing_support::ScopedOp<LONG(WINAPI*)(HKEY, LPCSTR)> op(&platform::Ops::RegDeleteKeyA, &RefuseDeleteOf);
+    testing_support::ScopedOp<LONG(WINAPI*)(HKEY, LPCWSTR)> op(&platform::Ops::RegDeleteKeyW, &RefuseDeleteOf);
     const KeyView parent(m_scratch);
     EXPECT_EQ(ERROR_ACCESS_DENIED, parent.DeleteTree("Top"));
     EXPECT_FALSE(Exists("Top\\A"));

@@ -396,6 +396,13 @@ TEST_F(DriverTest, EntryPointsWriteAndRemoveTheClassTree)
     // The type library is registered from the library's path, with its folder for help.
     EXPECT_EQ(L"C:\\Program Files\\Tarn Wick\\", m_typeLib->registeredHelpDir);
 
+    // A subkey whose name the ANSI code page cannot write goes too, with what is below it.
+    const std::wstring wideScratch(kScratch, kScratch + sizeof kScratch - 1);
+    const std::wstring wideClsid(kClsid, kClsid + std::strlen(kClsid));
+    ASSERT_EQ(0, RegCreateKeyExW(HKEY_CURRENT_USER, (wideScratch + L"\\CLSID\\" + wideClsid + L"\\\x952e\x540d\\Inner").c_str(),
+                                 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &h, nullptr));
+    RegCloseKey(h);
+
     ASSERT_EQ(S_OK, DllUnregisterServer());
     for (const char* gone : {"Tarnwick.InvokerK318.1", "Tarnwick.InvokerK318"})
         EXPECT_FALSE(KeyExists(gone)) << gone;
