@@ -14,10 +14,8 @@
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID pReserved)
 {
     const BOOL bResult = ModuleDllMain(hInstance, dwReason, pReserved);
-    if (bResult && dwReason == DLL_PROCESS_ATTACH)
-        PrepareRuntimeOnLoad();
-    else if (dwReason == DLL_THREAD_ATTACH)
-        PrepareRuntimeForThread();
+    if (dwReason == DLL_THREAD_DETACH)
+        ReleaseRuntimeForThread();
     else if (dwReason == DLL_PROCESS_DETACH && pReserved == nullptr)
         ReleaseRuntimeOnUnload();  // unloaded, not the process ending
     return bResult;

@@ -1,7 +1,8 @@
 #include "server/runtime_setup.h"
 
 #include <cstdlib>
-#include <exception>
+
+#include "platform/exception_records.h"
 
 namespace __gnu_cxx {
 
@@ -19,21 +20,13 @@ void __verbose_terminate_handler()
 
 }  // namespace __gnu_cxx
 
-void PrepareRuntimeForThread() noexcept
+void ReleaseRuntimeForThread() noexcept
 {
-    // Reading the count of uncaught exceptions builds the thread's record. The
-    // runtime declares that read pure, so the count goes to a volatile: left
-    // unused, the call would be dropped and the record left unbuilt.
-    volatile int nUncaught = std::uncaught_exceptions();
-    static_cast<void>(nUncaught);
-}
-
-void PrepareRuntimeOnLoad() noexcept
-{
-    PrepareRuntimeForThread();
+    exception_records::ReleaseCurrentThread();
 }
 
 void ReleaseRuntimeOnUnload() noexcept
 {
+    exception_records::ReleaseAll();
     __gnu_cxx::__freeres();
 }

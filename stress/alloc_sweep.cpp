@@ -31,6 +31,7 @@ constexpr DWORD kFaults = 10;
 // ---------------------------------------------------------------------------
 // Failure injection.
 volatile LONG g_armed = 0;
+constexpr DWORD kAnyThread = 0;  // as g_thread: fail the calls of every thread
 DWORD g_thread = 0;
 LONG g_count = 0;       // allocations seen while armed
 LONG g_failAt = 0;      // 0: fail nothing
@@ -42,7 +43,7 @@ const char* g_failedCall = "";  // the last call failed on purpose
 
 bool Fail(const char* name)
 {
-    if (!g_armed || GetCurrentThreadId() != g_thread)
+    if (!g_armed || (g_thread != kAnyThread && GetCurrentThreadId() != g_thread))
         return false;
     ++g_count;
     if (g_failAt != 0 && (g_count == g_failAt || (g_sticky && g_count > g_failAt))) {
@@ -655,9 +656,9 @@ int RunScenario(const Scenario& s)
 
 // Every allocation of the calling thread failed from its first call on,
 // through to the first C++ exception the library throws on that thread.
-void CallWithEveryAllocationFailing()
+void CallWithEveryAllocationFailing(DWORD thread = GetCurrentThreadId())
 {
-    g_thread = GetCurrentThreadId();
+    g_thread = thread;
     g_failAt = 1;
     g_sticky = true;
     g_pShared[0] = 3;  // k = 1 and after
@@ -697,15 +698,47 @@ DWORD WINAPI NewThreadMain(void*)
     return 0;
 }
 
-// The loading thread of a fresh load (first_load_fail_all), or a thread
-// started after the load (new_thread_fail_all), whose exception record the
-// library builds when the thread starts.
-int RunFromTheStart(const char* name, bool newThread)
+DWORD WINAPI IdleThreadMain(void*)
+{
+    return 0;
+}
+
+// A thread of the host that never calls the library starts while every
+// allocation of the library fails; then a thread that calls it.
+DWORD WINAPI HostThreadsMain(void*)
+{
+    HANDLE hIdle = CreateThread(nullptr, 0, IdleThreadMain, nullptr, 0, nullptr);
+    if (hIdle) {
+        WaitForSingleObject(hIdle, INFINITE);
+        CloseHandle(hIdle);
+    }
+    std::printf("    an idle thread started and ended\n");
+    std::fflush(stdout);
+    const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    CallWithEveryAllocationFailing(kAnyThread);
+    if (SUCCEEDED(hrCom))
+        CoUninitialize();
+    return 0;
+}
+
+// The loading thread of a fresh load (first_load_fail_all), a thread started
+// after the load (new_thread_fail_all), whose exception record the library
+// builds at its first call, or the threads of HostThreadsMain
+// (thread_start_fail_all), with the failures armed before they start.
+int RunFromTheStart(const char* name, bool newThread, bool failFromThreadStart = false)
 {
     std::vector<std::string> missing;
     PatchImports(g_dll.h, missing);
+    if (failFromThreadStart) {
+        g_thread = kAnyThread;
+        g_failAt = 1;
+        g_sticky = true;
+        g_pShared[0] = 3;  // k = 1 and after
+        Arm();
+    }
     if (newThread) {
-        HANDLE hThread = CreateThread(nullptr, 0, NewThreadMain, nullptr, 0, nullptr);
+        HANDLE hThread =
+            CreateThread(nullptr, 0, failFromThreadStart ? HostThreadsMain : NewThreadMain, nullptr, 0, nullptr);
         if (!hThread) {
             std::printf("  %-22s cannot start a thread\n", name);
             return 2;
@@ -781,6 +814,7 @@ int main(int argc, char** argv)
             failed += RunChild(self, s.name, g_pShared);
         failed += RunChild(self, "first_load_fail_all", g_pShared);
         failed += RunChild(self, "new_thread_fail_all", g_pShared);
+        failed += RunChild(self, "thread_start_fail_all", g_pShared);
         std::printf("allocation-failure sweep: %s (%d scenarios with faults; replay one: --child NAME)\n",
                     failed ? "FAIL" : "PASS", failed);
         return failed ? 1 : 0;
@@ -791,6 +825,8 @@ int main(int argc, char** argv)
     MakeHallWindows();
     if (o.child == "first_load_fail_all" || o.child == "new_thread_fail_all")
         return RunFromTheStart(o.child.c_str(), o.child == "new_thread_fail_all");
+    if (o.child == "thread_start_fail_all")
+        return RunFromTheStart(o.child.c_str(), true, true);
     for (const Scenario& s : kScenarios)
         if (o.child == s.name)
             return RunScenario(s);

@@ -4,6 +4,8 @@
 
 #include <windows.h>
 
+#include "platform/exception_records.h"
+
 // hr when it is a failure code, E_FAIL otherwise: a failed platform call
 // whose last error is 0 still reports a failure.
 constexpr HRESULT AsFailure(HRESULT hr) noexcept
@@ -57,9 +59,13 @@ HRESULT HResultFromCurrentException() noexcept;
 // Runs f, which returns an HRESULT, and turns any exception into the HRESULT
 // it carries. Every interface method and exported entry point goes through it,
 // so no C++ exception ever crosses the COM boundary.
+// A thread's first call builds its exception record, which a thrown
+// exception needs; when memory is short then, that is the call's answer.
 template <class F>
 HRESULT GuardedCall(F&& f) noexcept
 {
+    if (!exception_records::CurrentThreadReady() && !exception_records::PrepareCurrentThread())
+        return E_OUTOFMEMORY;
     try {
         return f();
     } catch (...) {

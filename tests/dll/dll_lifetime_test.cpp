@@ -211,4 +211,45 @@ TEST_F(DllLifetime, HallRequestIntervalStartsAfreshWithEveryLoad)
     EXPECT_EQ(m_dll.CanUnloadNow(), S_OK);
 }
 
+// The TLS indexes still free: taken until none is left, then given back.
+size_t FreeTlsIndexes()
+{
+    std::vector<DWORD> taken;
+    for (DWORD index; (index = TlsAlloc()) != TLS_OUT_OF_INDEXES;)
+        taken.push_back(index);
+    for (DWORD index : taken)
+        TlsFree(index);
+    return taken.size();
+}
+
+// A host that unloads idle libraries loads this one again on every page: a
+// load, a use and an unload give back every TLS index and handle they took.
+TEST(DllLoadCycles, LoadUseUnloadGivesBackEveryTlsIndexAndHandle)
+{
+    ASSERT_FALSE(DllIsMapped());
+    auto cycle = [] {
+        LoadedDll dll;
+        if (!dll.Load())
+            return false;
+        IClassFactory* pFactory = dll.Factory();
+        const bool used = pFactory != nullptr && GetVerOf(pFactory) == 1;
+        if (pFactory)
+            pFactory->Release();
+        return used;
+    };
+    for (int i = 0; i < 5; ++i)  // the platform's one-time set-up
+        ASSERT_TRUE(cycle());
+    const size_t tlsBefore = FreeTlsIndexes();
+    DWORD handlesBefore = 0, handlesAfter = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handlesBefore);
+    int failed = 0;
+    for (int i = 0; i < 1200; ++i)
+        failed += cycle() ? 0 : 1;
+    GetProcessHandleCount(GetCurrentProcess(), &handlesAfter);
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(FreeTlsIndexes(), tlsBefore);
+    EXPECT_EQ(handlesAfter, handlesBefore);
+    EXPECT_FALSE(DllIsMapped());
+}
+
 }  // namespace

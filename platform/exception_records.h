@@ -1,0 +1,56 @@
+// Each thread's exception record: the C++ runtime's per-thread state of
+// exceptions in flight and caught (the ABI's __cxa_get_globals), kept here
+// instead of in the runtime's emulated thread-local storage.
+//
+// The runtime's own copy takes a TLS index the first time the library is
+// used and never gives it back, so a host that loads and unloads the library
+// all day runs out of TLS indexes; and it builds a thread's record when the
+// thread first needs it, aborting the process when memory is short then. Here
+// the TLS index lives as long as the load, a record is built only for a
+// thread that calls the library, at its entry, where a shortage of memory is
+// answered with E_OUTOFMEMORY, and every record goes with its thread or, at
+// the latest, with the unload.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+
+namespace exception_records {
+
+// The TLS index of the records; TLS_OUT_OF_INDEXES until the first one.
+extern DWORD g_index;
+
+// The calling thread's record is there. Reads the thread's TLS slot directly
+// for the first 64 indexes, from the TLS slot array of the thread's
+// environment block (TEB offset 0x1480 on 64-bit, 0xE10 on 32-bit): it is on
+// the path of every call.
+inline bool CurrentThreadReady() noexcept
+{
+    const DWORD index = g_index;
+    if (index < 64) {
+        void* value;
+#ifdef _WIN64
+        const std::uintptr_t offset = 0x1480 + index * sizeof(void*);
+        __asm__("movq %%gs:(%1), %0" : "=r"(value) : "r"(offset));
+#else
+        const std::uintptr_t offset = 0xE10 + index * sizeof(void*);
+        __asm__("movl %%fs:(%1), %0" : "=r"(value) : "r"(offset));
+#endif
+        return value != nullptr;
+    }
+    return index != TLS_OUT_OF_INDEXES && ::TlsGetValue(index) != nullptr;
+}
+
+// Builds the calling thread's record; false when memory (or a TLS index) is
+// short. Safe to call again.
+bool PrepareCurrentThread() noexcept;
+
+// When a thread leaves the process: gives back its record.
+void ReleaseCurrentThread() noexcept;
+
+// When the library is unloaded while the process goes on: gives back every
+// record left and the TLS index.
+void ReleaseAll() noexcept;
+
+}  // namespace exception_records
