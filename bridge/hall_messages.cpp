@@ -59,8 +59,24 @@ HWND FindHallWindow(const char* pszTitle)
     }
 }
 
+// The text handed to the hall calls back into this library when the hall lets
+// go of it, which may be long after the host has unloaded the library (a
+// browser frees idle libraries). From the first request on, the library stays
+// loaded until the process ends.
+void KeepLibraryLoaded() noexcept
+{
+    static volatile LONG s_kept = 0;
+    if (s_kept)
+        return;
+    HMODULE hSelf = nullptr;
+    if (::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                             reinterpret_cast<LPCWSTR>(&KeepLibraryLoaded), &hSelf))
+        s_kept = 1;
+}
+
 void SendHallRequest(HWND hWnd, ULONG rid, const char* pszText)
 {
+    KeepLibraryLoaded();
     CNarrowString message;
     message.SetFormatted("%s", pszText);
     ::SendMessageA(hWnd, WM_HALL_REQUEST, static_cast<WPARAM>(rid),
