@@ -788,6 +788,21 @@ int RunChild(const char* self, const char* name, LONG* pShared)
 
 }  // namespace
 
+// Another MinGW program's runtime DLL already in the host when the library
+// loads (a stand-in whose unwinder knows no tables): the library's failures
+// still answer E_OUTOFMEMORY, as its own unwinder has its tables.
+constexpr char kRuntimeDllPresent[] = "runtime_dll_present";
+
+bool LoadRuntimeStandIn()
+{
+    const std::string dll = stress::DllPath();
+    const std::string path = dll.substr(0, dll.find_last_of('\\') + 1) + "standin\\libgcc_s_dw2-1.dll";
+    if (LoadLibraryA(path.c_str()) != nullptr)
+        return true;
+    std::printf("  %-22s cannot load %s\n", kRuntimeDllPresent, path.c_str());
+    return false;
+}
+
 int main(int argc, char** argv)
 {
     const stress::Options o = stress::ParseOptions(argc, argv, 0, 0);
@@ -815,11 +830,14 @@ int main(int argc, char** argv)
         failed += RunChild(self, "first_load_fail_all", g_pShared);
         failed += RunChild(self, "new_thread_fail_all", g_pShared);
         failed += RunChild(self, "thread_start_fail_all", g_pShared);
+        failed += RunChild(self, kRuntimeDllPresent, g_pShared);
         std::printf("allocation-failure sweep: %s (%d scenarios with faults; replay one: --child NAME)\n",
                     failed ? "FAIL" : "PASS", failed);
         return failed ? 1 : 0;
     }
 
+    if (o.child == kRuntimeDllPresent && !LoadRuntimeStandIn())
+        return 2;
     if (FAILED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)) || !g_dll.Load())
         return 2;
     MakeHallWindows();
@@ -827,6 +845,11 @@ int main(int argc, char** argv)
         return RunFromTheStart(o.child.c_str(), o.child == "new_thread_fail_all");
     if (o.child == "thread_start_fail_all")
         return RunFromTheStart(o.child.c_str(), true, true);
+    if (o.child == kRuntimeDllPresent) {
+        Scenario s = kScenarios[1];  // invoke_LoadExe
+        s.name = kRuntimeDllPresent;
+        return RunScenario(s);
+    }
     for (const Scenario& s : kScenarios)
         if (o.child == s.name)
             return RunScenario(s);
