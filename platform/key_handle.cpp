@@ -35,22 +35,23 @@ void KeyHandle::Take(HKEY hKey) noexcept
     m_hKey = hKey;
 }
 
-LONG KeyHandle::Open(HKEY hParent, const char* pszName, REGSAM access, DWORD options) noexcept
+LONG KeyHandle::Adopt(LONG status, HKEY hKey) noexcept
 {
-    HKEY hKey = nullptr;
-    LONG status = ::RegOpenKeyExA(hParent, pszName, options, access, &hKey);
     if (status == ERROR_SUCCESS)
         Take(hKey);
     return status;
 }
 
+LONG KeyHandle::Open(HKEY hParent, const char* pszName, REGSAM access, DWORD options) noexcept
+{
+    HKEY hKey = nullptr;
+    return Adopt(::RegOpenKeyExA(hParent, pszName, options, access, &hKey), hKey);
+}
+
 LONG KeyHandle::Open(HKEY hParent, const wchar_t* pszName, REGSAM access, DWORD options) noexcept
 {
     HKEY hKey = nullptr;
-    LONG status = ::RegOpenKeyExW(hParent, pszName, options, access, &hKey);
-    if (status == ERROR_SUCCESS)
-        Take(hKey);
-    return status;
+    return Adopt(::RegOpenKeyExW(hParent, pszName, options, access, &hKey), hKey);
 }
 
 HRESULT KeyHandle::OpenOrCreate(HKEY hParent, const char* pszName) noexcept

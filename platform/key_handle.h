@@ -54,6 +54,8 @@ public:
 
 private:
     void Take(HKEY hKey) noexcept;
+    // Takes hKey when status is a success; answers status.
+    LONG Adopt(LONG status, HKEY hKey) noexcept;
 
     HKEY m_hKey = nullptr;
 };
