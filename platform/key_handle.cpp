@@ -45,13 +45,15 @@ LONG KeyHandle::Adopt(LONG status, HKEY hKey) noexcept
 LONG KeyHandle::Open(HKEY hParent, const char* pszName, REGSAM access, DWORD options) noexcept
 {
     HKEY hKey = nullptr;
-    return Adopt(::RegOpenKeyExA(hParent, pszName, options, access, &hKey), hKey);
+    const LONG status = ::RegOpenKeyExA(hParent, pszName, options, access, &hKey);
+    return Adopt(status, hKey);
 }
 
 LONG KeyHandle::Open(HKEY hParent, const wchar_t* pszName, REGSAM access, DWORD options) noexcept
 {
     HKEY hKey = nullptr;
-    return Adopt(::RegOpenKeyExW(hParent, pszName, options, access, &hKey), hKey);
+    const LONG status = ::RegOpenKeyExW(hParent, pszName, options, access, &hKey);
+    return Adopt(status, hKey);
 }
 
 HRESULT KeyHandle::OpenOrCreate(HKEY hParent, const char* pszName) noexcept
