@@ -27,8 +27,8 @@
 /* The header in front of the text, as a 32-bit library lays it out: 16 bytes. */
 typedef struct TarnwickTextHeader32 {
     DWORD manager;  /* the library's string manager */
-    LONG length;    /* characters, NUL not counted */
-    LONG capacity;  /* characters the buffer holds, NUL not counted */
+    LONG length;    /* bytes of text (ANSI code page), NUL not counted */
+    LONG capacity;  /* bytes the buffer holds, NUL not counted */
     LONG refs;      /* 1 while the message is delivered */
 } TarnwickTextHeader32;
 

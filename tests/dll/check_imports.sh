@@ -18,6 +18,9 @@ for runtime in libgcc_s_ libstdc++- libwinpthread- mingwm10; do
         echo "names a runtime DLL: $runtime"; status=1
     fi
 done
+if ! grep -qE 'Subsystem.*\(Windows GUI\)' <<<"$dump"; then
+    echo "not marked for the GUI subsystem"; status=1
+fi
 for e in DllMain DllCanUnloadNow DllGetClassObject DllInstall DllRegisterServer DllUnregisterServer; do
     if ! grep -qE "\] $e\$" <<<"$dump"; then
         echo "missing export: $e"; status=1

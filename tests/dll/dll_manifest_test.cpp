@@ -247,6 +247,14 @@ TEST_F(DllManifest, IdentityIsTheLibrarysOwn)
                                     std::to_string(HIWORD(pFixed->dwFileVersionLS)) + "." +
                                     std::to_string(LOWORD(pFixed->dwFileVersionLS));
     EXPECT_EQ(fileVersion, attrs["version"]);
+    // Who made it, as installers and the file's properties show it.
+    for (const char* entry : {"CompanyName", "LegalCopyright"}) {
+        char* pText = nullptr;
+        UINT cch = 0;
+        const std::string path = std::string("\\StringFileInfo\\080403a8\\") + entry;
+        EXPECT_TRUE(VerQueryValueA(block.data(), path.c_str(), reinterpret_cast<void**>(&pText), &cch) && cch > 1)
+            << entry;
+    }
 
     const Element& file = One("file");
     const auto name = file.attributes.find("name");
