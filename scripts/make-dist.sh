@@ -17,7 +17,7 @@ for pair in x86:build x64:build64; do
     done
 done
 cp "$root/build/generated/tarnwick_h.h" "$root/build/generated/tarnwick_i.c" "$dist/include/"
-cp "$root/kit/include/tarnwick_hall.h" "$dist/include/"
+cp "$root/kit/include/tarnwick_hall.h" "$root/resources/tarnwick.idl" "$dist/include/"
 cp "$root/kit/README.md" "$dist/README.md"
 echo "dist/:"
 (cd "$dist" && find . -type f | sort | sed 's|^\./|  |')
