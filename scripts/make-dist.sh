@@ -19,5 +19,11 @@ done
 cp "$root/build/generated/tarnwick_h.h" "$root/build/generated/tarnwick_i.c" "$dist/include/"
 cp "$root/kit/include/tarnwick_hall.h" "$root/resources/tarnwick.idl" "$dist/include/"
 cp "$root/kit/README.md" "$dist/README.md"
+cp "$root/kit/CHANGELOG.md" "$dist/CHANGELOG.md"
+# The version is the one the build gives the libraries and their manifests.
+version=$(sed -n 's/^project(Tarnwick VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+printf 'Tarnwick %s\n' "$version" >"$dist/VERSION"
+# Last, the checksums of every other file, for sha256sum -c.
+(cd "$dist" && find . -type f ! -name SHA256SUMS | sort | sed 's|^\./||' | xargs sha256sum >SHA256SUMS)
 echo "dist/:"
 (cd "$dist" && find . -type f | sort | sed 's|^\./|  |')
