@@ -280,6 +280,29 @@ HRESULT UnregisterServerTypeLibrary(HINSTANCE hInstance, bool bForUser)
     });
 }
 
+namespace {
+
+// The keys under the user's classes that registration makes when they are
+// missing (the class key's parent; the type library's and the interface's),
+// deleted after a removal if nothing else is in them.
+void RemoveEmptyParents(HKEY hUserClasses) noexcept
+{
+    for (const char* pszName : {"CLSID", "Interface", "TypeLib"}) {
+        KeyHandle key;
+        if (key.Open(hUserClasses, pszName, KEY_QUERY_VALUE) != ERROR_SUCCESS)
+            continue;
+        DWORD cSubKeys = 0, cValues = 0;
+        const bool empty = ::RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr,
+                                              &cValues, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
+                           cSubKeys == 0 && cValues == 0;
+        key.Close();
+        if (empty)
+            platform::ops().RegDeleteKeyA(hUserClasses, pszName);
+    }
+}
+
+}  // namespace
+
 HRESULT UpdateServerForUser(const ServedClasses& classes, bool bRegister)
 {
     // The user's classes key exists on every profile; it is made if not.
@@ -300,6 +323,8 @@ HRESULT UpdateServerForUser(const ServedClasses& classes, bool bRegister)
         hr = UnregisterServerClasses(classes, false);
         if (SUCCEEDED(hr))
             hr = UnregisterServerTypeLibrary(classes.hTypeLibInstance, true);
+        if (SUCCEEDED(hr))
+            RemoveEmptyParents(userClasses.Get());
     }
     const LONG restored = redirect.End();
     if (SUCCEEDED(hr) && restored != ERROR_SUCCESS)

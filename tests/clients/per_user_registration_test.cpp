@@ -131,6 +131,12 @@ TEST_F(PerUserRegistration, UserGetsTheMachineLayoutAndTheRoundTripLeavesNothing
     ASSERT_EQ(RunRegsvr32("/u /s /n /i:user"), 0u);
     EXPECT_TRUE(NoneOwnedUnder(HKEY_CURRENT_USER, kUserClasses));
     EXPECT_EQ(ReadTree(HKEY_LOCAL_MACHINE, kMachineClasses), machineBefore);
+    // The keys registration makes under the user's classes when missing are
+    // not left behind empty.
+    for (const char* parent : {"CLSID", "Interface", "TypeLib"}) {
+        const RegistryTree left = ReadTree(HKEY_CURRENT_USER, std::string(kUserClasses) + "\\" + parent);
+        EXPECT_FALSE(left.present && left.keys.size() == 1 && left.values.empty()) << parent;  // only itself
+    }
 }
 
 // Any other command string fails the tool and leaves the user's registration
