@@ -38,6 +38,21 @@ HRESULT UpdateRegistrationOf(const ClassEntry* pEntry, bool bRegister)
     return pEntry->pfnUpdateRegistration != nullptr ? pEntry->pfnUpdateRegistration(bRegister) : S_OK;
 }
 
+// Deletes hParent's subkey pszName when it has no subkeys left (and, with
+// bNoValues, no values either).
+void DeleteIfEmpty(HKEY hParent, const char* pszName, bool bNoValues) noexcept
+{
+    KeyHandle key;
+    if (key.Open(hParent, pszName, KEY_READ) != ERROR_SUCCESS)
+        return;
+    DWORD cSubKeys = 0, cValues = 0;
+    const LONG status = ::RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr,
+                                           &cValues, nullptr, nullptr, nullptr, nullptr);
+    key.Close();
+    if (status == ERROR_SUCCESS && cSubKeys == 0 && (!bNoValues || cValues == 0))
+        platform::ops().RegDeleteKeyA(hParent, pszName);
+}
+
 // Deletes HKEY_CLASSES_ROOT\CLSID\{clsid}\<suffix> when it has no subkeys left.
 void DeleteIfNoSubkeys(const char* pszClsid, const char* pszSuffix)
 {
@@ -45,15 +60,7 @@ void DeleteIfNoSubkeys(const char* pszClsid, const char* pszSuffix)
     lstrcpyA(szKey, "CLSID\\");
     lstrcatA(szKey, pszClsid);
     lstrcatA(szKey, pszSuffix);
-    KeyHandle key;
-    if (key.Open(HKEY_CLASSES_ROOT, szKey, KEY_READ) != ERROR_SUCCESS)
-        return;
-    DWORD cSubKeys = 0;
-    const LONG status = ::RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr,
-                                                         nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-    key.Close();
-    if (status == ERROR_SUCCESS && cSubKeys == 0)
-        platform::ops().RegDeleteKeyA(HKEY_CLASSES_ROOT, szKey);
+    DeleteIfEmpty(HKEY_CLASSES_ROOT, szKey, false);
 }
 
 }  // namespace
@@ -287,18 +294,8 @@ namespace {
 // deleted after a removal if nothing else is in them.
 void RemoveEmptyParents(HKEY hUserClasses) noexcept
 {
-    for (const char* pszName : {"CLSID", "Interface", "TypeLib"}) {
-        KeyHandle key;
-        if (key.Open(hUserClasses, pszName, KEY_QUERY_VALUE) != ERROR_SUCCESS)
-            continue;
-        DWORD cSubKeys = 0, cValues = 0;
-        const bool empty = ::RegQueryInfoKeyA(key.Get(), nullptr, nullptr, nullptr, &cSubKeys, nullptr, nullptr,
-                                              &cValues, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS &&
-                           cSubKeys == 0 && cValues == 0;
-        key.Close();
-        if (empty)
-            platform::ops().RegDeleteKeyA(hUserClasses, pszName);
-    }
+    for (const char* pszName : {"CLSID", "Interface", "TypeLib"})
+        DeleteIfEmpty(hUserClasses, pszName, true);
 }
 
 }  // namespace
