@@ -654,15 +654,22 @@ int RunScenario(const Scenario& s)
     return faults ? kFaults : 0;
 }
 
-// Every allocation of the calling thread failed from its first call on,
-// through to the first C++ exception the library throws on that thread.
-void CallWithEveryAllocationFailing(DWORD thread = GetCurrentThreadId())
+// From now on every allocation of the library fails on thread (or on every
+// thread, kAnyThread).
+void FailEveryAllocation(DWORD thread)
 {
     g_thread = thread;
     g_failAt = 1;
     g_sticky = true;
     g_pShared[0] = 3;  // k = 1 and after
     Arm();
+}
+
+// Every allocation of the calling thread failed from its first call on,
+// through to the first C++ exception the library throws on that thread.
+void CallWithEveryAllocationFailing(DWORD thread = GetCurrentThreadId())
+{
+    FailEveryAllocation(thread);
     IClassFactory* pFactory = nullptr;
     HRESULT hr = g_dll.GetClassObject(stress::kClsid, IID_IClassFactory, reinterpret_cast<void**>(&pFactory));
     std::printf("    DllGetClassObject 0x%08lX\n", static_cast<unsigned long>(hr));
@@ -729,13 +736,8 @@ int RunFromTheStart(const char* name, bool newThread, bool failFromThreadStart =
 {
     std::vector<std::string> missing;
     PatchImports(g_dll.h, missing);
-    if (failFromThreadStart) {
-        g_thread = kAnyThread;
-        g_failAt = 1;
-        g_sticky = true;
-        g_pShared[0] = 3;  // k = 1 and after
-        Arm();
-    }
+    if (failFromThreadStart)
+        FailEveryAllocation(kAnyThread);
     if (newThread) {
         HANDLE hThread =
             CreateThread(nullptr, 0, failFromThreadStart ? HostThreadsMain : NewThreadMain, nullptr, 0, nullptr);
