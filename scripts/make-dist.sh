@@ -17,9 +17,10 @@ for pair in x86:build x64:build64; do
     done
 done
 cp "$root/build/generated/tarnwick_h.h" "$root/build/generated/tarnwick_i.c" "$dist/include/"
-cp "$root/kit/include/tarnwick_hall.h" "$root/resources/tarnwick.idl" "$dist/include/"
-cp "$root/kit/README.md" "$dist/README.md"
-cp "$root/kit/CHANGELOG.md" "$dist/CHANGELOG.md"
+cp "$root/kit/include/tarnwick_hall.h" "$root/kit/include/tarnwick_script.h" "$root/resources/tarnwick.idl" "$dist/include/"
+mkdir -p "$dist/sample"
+cp "$root/kit/sample/hall.c" "$root/kit/sample/page.js" "$dist/sample/"
+cp "$root/kit/README.md" "$root/kit/CHANGELOG.md" "$root/kit/LICENSE" "$dist/"
 # The version is the one the build gives the libraries and their manifests.
 version=$(sed -n 's/^project(Tarnwick VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 printf 'Tarnwick %s\n' "$version" >"$dist/VERSION"

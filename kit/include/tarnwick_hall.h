@@ -53,10 +53,10 @@ typedef char TarnwickTextHeader32_is_16_bytes[sizeof(TarnwickTextHeader32) == 16
 typedef char TarnwickTextHeader64_is_24_bytes[sizeof(TarnwickTextHeader64) == 24 ? 1 : -1];
 
 /* Reads the text of a TARNWICK_HALL_REQUEST inside the window procedure.
- * Copies at most cchBuffer - 1 characters and a NUL into buffer (buffer may be
+ * Copies at most cchBuffer - 1 bytes and a NUL into buffer (buffer may be
  * null when cchBuffer is 0, to ask for the length). Returns the text's length
- * in characters, NUL not counted: a result of cchBuffer or more means the copy
- * was cut short. Returns -1, and copies nothing, when lParam does not carry a
+ * in bytes, NUL not counted: a result of cchBuffer or more means the copy was
+ * cut short (possibly inside a double-byte character). Returns -1, and copies nothing, when lParam does not carry a
  * well-formed request: a null handle or text, a negative length or capacity,
  * a length above the capacity, a reference count below 1, or no NUL right
  * after the text. */
