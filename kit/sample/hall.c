@@ -436,7 +436,7 @@ static HRESULT RunPage(const WCHAR* page)
     /* The page is untrusted: new ActiveXObject must ask the security manager. */
     hr = IActiveScript_QueryInterface(engine, &IID_IObjectSafety, (void**)&safety);
     if (SUCCEEDED(hr)) {
-        hr = IObjectSafety_SetInterfaceSafetyOptions(safety, &IID_IActiveScript, options, options);
+        hr = IObjectSafety_SetInterfaceSafetyOptions(safety, &TarnwickIID_IActiveScriptParse, options, options);
         IObjectSafety_Release(safety);
     }
     if (SUCCEEDED(hr))
