@@ -185,12 +185,8 @@ TEST_F(DllLifetime, HallRequestIntervalStartsAfreshWithEveryLoad)
         GTEST_SKIP() << "the clock has not run long enough to tell a first request";
     BSTR text = SysAllocString(L"room=7");
     auto loadExe = [&](const LoadedDll& dll) -> HRESULT {
-        IClassFactory* pFactory = dll.Factory();
-        if (!pFactory)
-            return E_FAIL;
         IInvokerK318* pObj = nullptr;
-        HRESULT hr = pFactory->CreateInstance(nullptr, kIidInvoker, reinterpret_cast<void**>(&pObj));
-        pFactory->Release();
+        HRESULT hr = dll.CreateObject(kIidInvoker, reinterpret_cast<void**>(&pObj));
         if (FAILED(hr))
             return hr;
         hr = pObj->LoadExe(12, text);

@@ -36,11 +36,8 @@ TEST(DllPinned, ATextTheHallKeepsIsReleasedSafelyAfterTheHostUnloadsTheLibrary)
 
     LoadedDll dll;
     ASSERT_TRUE(dll.Load());
-    IClassFactory* pFactory = dll.Factory();
-    ASSERT_NE(pFactory, nullptr);
     IInvokerK318* pObj = nullptr;
-    ASSERT_EQ(pFactory->CreateInstance(nullptr, kIidInvoker, reinterpret_cast<void**>(&pObj)), S_OK);
-    pFactory->Release();
+    ASSERT_EQ(dll.CreateObject(kIidInvoker, reinterpret_cast<void**>(&pObj)), S_OK);
     BSTR text = SysAllocString(L"room=7");
     const HRESULT hr = pObj->LoadExe(12, text);
     SysFreeString(text);

@@ -23,13 +23,9 @@ ULONG RefsOf(ITypeInfo* p)
 
 IProvideClassInfo* NewInfoSource(const LoadedDll& dll)
 {
-    IClassFactory* pFactory = dll.Factory();
-    if (!pFactory)
-        return nullptr;
     IProvideClassInfo* p = nullptr;
-    if (FAILED(pFactory->CreateInstance(nullptr, IID_IProvideClassInfo, reinterpret_cast<void**>(&p))))
+    if (FAILED(dll.CreateObject(IID_IProvideClassInfo, reinterpret_cast<void**>(&p))))
         p = nullptr;
-    pFactory->Release();
     return p;
 }
 

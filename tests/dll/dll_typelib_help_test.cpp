@@ -122,11 +122,8 @@ TEST_F(TypeLibraryHelp, TypeInformationOfALiveObject)
 {
     LoadedDll dll;
     ASSERT_TRUE(dll.Load());
-    IClassFactory* pFactory = dll.Factory();
-    ASSERT_NE(pFactory, nullptr);
     IDispatch* pObj = nullptr;
-    ASSERT_EQ(pFactory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&pObj)), S_OK);
-    pFactory->Release();
+    ASSERT_EQ(dll.CreateObject(IID_IDispatch, reinterpret_cast<void**>(&pObj)), S_OK);
 
     ITypeInfo* pInfo = nullptr;
     ASSERT_EQ(pObj->GetTypeInfo(0, 0, &pInfo), S_OK);

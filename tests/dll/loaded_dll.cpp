@@ -68,6 +68,16 @@ IClassFactory* LoadedDll::Factory() const
     return pFactory;
 }
 
+HRESULT LoadedDll::CreateObject(REFIID riid, void** ppv) const
+{
+    IClassFactory* pFactory = Factory();
+    if (!pFactory)
+        return E_FAIL;
+    const HRESULT hr = pFactory->CreateInstance(nullptr, riid, ppv);
+    pFactory->Release();
+    return hr;
+}
+
 STDMETHODIMP TestOuter::QueryInterface(REFIID riid, void** ppv)
 {
     if (!ppv)

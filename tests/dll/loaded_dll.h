@@ -39,6 +39,9 @@ public:
 
     // The class object of CInvokerK318 as IClassFactory, or null.
     IClassFactory* Factory() const;
+    // A new CInvokerK318 through its class object, as riid; the class object
+    // is let go again. E_FAIL when there is no class object.
+    HRESULT CreateObject(REFIID riid, void** ppv) const;
 
 private:
     HMODULE m_hDll = nullptr;
