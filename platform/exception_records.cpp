@@ -8,7 +8,7 @@
 #include <winternl.h>
 
 // The TEB's TLS slots where CurrentThreadReady reads them.
-static_assert(offsetof(TEB, TlsSlots) == (sizeof(void*) == 8 ? 0x1480 : 0xE10));
+static_assert(offsetof(TEB, TlsSlots) == exception_records::kTebTlsSlots);
 
 namespace {
 

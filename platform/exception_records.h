@@ -21,20 +21,21 @@ namespace exception_records {
 // The TLS index of the records; TLS_OUT_OF_INDEXES until the first one.
 extern DWORD g_index;
 
+// Where the thread's environment block keeps its first 64 TLS slots.
+constexpr std::uintptr_t kTebTlsSlots = sizeof(void*) == 8 ? 0x1480 : 0xE10;
+
 // The calling thread's record is there. Reads the thread's TLS slot directly
-// for the first 64 indexes, from the TLS slot array of the thread's
-// environment block (TEB offset 0x1480 on 64-bit, 0xE10 on 32-bit): it is on
-// the path of every call.
+// from its environment block for the first 64 indexes: it is on the path of
+// every call.
 inline bool CurrentThreadReady() noexcept
 {
     const DWORD index = g_index;
     if (index < 64) {
         void* value;
+        const std::uintptr_t offset = kTebTlsSlots + index * sizeof(void*);
 #ifdef _WIN64
-        const std::uintptr_t offset = 0x1480 + index * sizeof(void*);
         __asm__("movq %%gs:(%1), %0" : "=r"(value) : "r"(offset));
 #else
-        const std::uintptr_t offset = 0xE10 + index * sizeof(void*);
         __asm__("movl %%fs:(%1), %0" : "=r"(value) : "r"(offset));
 #endif
         return value != nullptr;
