@@ -124,25 +124,25 @@ LONG DeleteSubtree(HKEY hParent, const wchar_t* pszName) noexcept
         return status;
     if (IsLink(child.Get()))
         return DeleteOpenedKey(child.Get());  // child closes itself
+    // A subkey that was listed and then not found on opening it: gone since,
+    // or there and not to be opened. Listed first again, it is the latter,
+    // and the tree cannot be deleted.
+    wchar_t szNotFound[256] = L"";
     for (;;) {
         wchar_t szSub[256];  // the longest key name the registry allows, and its NUL
         DWORD cch = 256;
         if (::RegEnumKeyExW(child.Get(), 0, szSub, &cch, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
             break;
+        if (lstrcmpW(szSub, szNotFound) == 0)
+            return ERROR_CANTOPEN;  // child closes itself
         status = DeleteSubtree(child.Get(), szSub);
         if (status == ERROR_FILE_NOT_FOUND) {
-            // Gone since it was listed, or there and not to be opened: then
-            // it is listed first again, and the tree cannot be deleted.
-            wchar_t szAgain[256];
-            DWORD cchAgain = 256;
-            if (::RegEnumKeyExW(child.Get(), 0, szAgain, &cchAgain, nullptr, nullptr, nullptr, nullptr) ==
-                    ERROR_SUCCESS &&
-                lstrcmpW(szAgain, szSub) == 0)
-                return ERROR_CANTOPEN;
+            lstrcpyW(szNotFound, szSub);
             continue;
         }
         if (status != ERROR_SUCCESS)
             return status;  // child closes itself
+        szNotFound[0] = L'\0';
     }
     child.Close();
     return platform::ops().RegDeleteKeyW(hParent, pszName);
