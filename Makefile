@@ -31,12 +31,12 @@ build: configure
 # instead of failing. The 64-bit runs go everywhere.
 CAN_RUN_32 = $(BUILD)/wine-run --can-run
 define ROUTE_32
-	@case "$$($(BUILD)/wine-run --route)" in \
+	@route=$$($(BUILD)/wine-run --route); case "$$route" in \
 	    host) echo "$@: 32-bit programs go to this machine's 32-bit Wine ($$(/usr/lib/wine/wine --version))" ;; \
 	    wow64) echo "$@: 32-bit programs go to WoW64 Wine in a Debian unstable root ($$(cat $${TARNWICK_WOW64_ROOT:-/var/cache/tarnwick/wow64-sid}/.tarnwick-ready)), 32-bit Windows code in 64-bit processes" ;; \
 	    *) echo "$@: nothing here runs 32-bit programs (the kernel refuses them and there is no WoW64 root; see scripts/ensure-toolchain.sh)" ;; \
-	esac
-	@if [ "$$($(BUILD)/wine-run --route)" != none ] && ! $(CAN_RUN_32); then \
+	esac; \
+	if [ "$$route" != none ] && ! $(CAN_RUN_32); then \
 	    echo "$@: but that route ran no 32-bit program here: this machine runs no 32-bit code at all, not even inside 64-bit processes"; fi
 endef
 define ON_32BIT
