@@ -56,12 +56,12 @@ IUnknown* CInvokerK318Core::FindInterface(REFIID riid) noexcept
 
 STDMETHODIMP CInvokerK318Core::GetTypeInfoCount(UINT* pctinfo)
 {
-    return GuardedCall([&] { return GetTypeInfoCountImpl(pctinfo); });
+    return GuardedCall([&] { return GetTypeInfoCountImpl(pctinfo); }, pctinfo);
 }
 
 STDMETHODIMP CInvokerK318Core::GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo)
 {
-    return GuardedCall([&] { return GetTypeInfoImpl(iTInfo, lcid, ppTInfo); });
+    return GuardedCall([&] { return GetTypeInfoImpl(iTInfo, lcid, ppTInfo); }, ppTInfo);
 }
 
 STDMETHODIMP CInvokerK318Core::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId)
@@ -87,17 +87,17 @@ STDMETHODIMP CInvokerK318Core::LoadExe(ULONG rid, BSTR ConnStr)
 
 STDMETHODIMP CInvokerK318Core::GetMacAddress(BSTR* bstrText)
 {
-    return GuardedCall([&] { return CInvokerK318Methods::GetMacAddress(bstrText); });
+    return GuardedCall([&] { return CInvokerK318Methods::GetMacAddress(bstrText); }, bstrText);
 }
 
 STDMETHODIMP CInvokerK318Core::GetVer(ULONG* ver)
 {
-    return GuardedCall([&] { return CInvokerK318Methods::GetVer(ver); });
+    return GuardedCall([&] { return CInvokerK318Methods::GetVer(ver); }, ver);
 }
 
 STDMETHODIMP CInvokerK318Core::GetSpReadUserID(BSTR* nUserName)
 {
-    return GuardedCall([&] { return CInvokerK318Methods::GetSpReadUserID(nUserName); });
+    return GuardedCall([&] { return CInvokerK318Methods::GetSpReadUserID(nUserName); }, nUserName);
 }
 
 STDMETHODIMP CInvokerK318Core::RunVideo(ULONG userid, ULONG rid, BSTR ConnStr)
@@ -116,12 +116,9 @@ STDMETHODIMP CInvokerK318Core::GetInterfaceSafetyOptions(REFIID riid, DWORD* pdw
         if (SUCCEEDED(hr)) {
             *pdwSupportedOptions = kSupportedSafety;
             *pdwEnabledOptions = m_dwSafetyOptions;
-        } else {
-            *pdwSupportedOptions = 0;
-            *pdwEnabledOptions = 0;
         }
         return hr;
-    });
+    }, pdwSupportedOptions, pdwEnabledOptions);
 }
 
 STDMETHODIMP CInvokerK318Core::SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions)
@@ -139,7 +136,7 @@ STDMETHODIMP CInvokerK318Core::SetInterfaceSafetyOptions(REFIID riid, DWORD dwOp
 
 STDMETHODIMP CInvokerK318Core::GetClassInfo(ITypeInfo** ppTI)
 {
-    return GuardedCall([&] { return GetClassTypeInfo(0, ppTI); });
+    return GuardedCall([&] { return GetClassTypeInfo(0, ppTI); }, ppTI);
 }
 
 // ---- plain form -------------------------------------------------------------
@@ -164,14 +161,13 @@ STDMETHODIMP CInvokerK318::QueryInterface(REFIID riid, void** ppv)
     return GuardedCall([&]() -> HRESULT {
         if (!ppv)
             return E_POINTER;
-        *ppv = nullptr;
         IUnknown* pUnk = IsEqualIID(riid, IID_IUnknown) ? static_cast<IInvokerK318*>(this) : FindInterface(riid);
         if (!pUnk)
             return E_NOINTERFACE;
         pUnk->AddRef();
         *ppv = pUnk;
         return S_OK;
-    });
+    }, ppv);
 }
 
 STDMETHODIMP_(ULONG) CInvokerK318::AddRef()
@@ -191,7 +187,7 @@ STDMETHODIMP_(ULONG) CInvokerK318::Release()
 
 STDMETHODIMP CInvokerK318Contained::QueryInterface(REFIID riid, void** ppv)
 {
-    return GuardedCall([&] { return m_punkOuter->QueryInterface(riid, ppv); });
+    return GuardedCall([&] { return m_punkOuter->QueryInterface(riid, ppv); }, ppv);
 }
 
 STDMETHODIMP_(ULONG) CInvokerK318Contained::AddRef()
@@ -224,7 +220,6 @@ STDMETHODIMP CInvokerK318Aggregate::QueryInterface(REFIID riid, void** ppv)
     return GuardedCall([&]() -> HRESULT {
         if (!ppv)
             return E_POINTER;
-        *ppv = nullptr;
         IUnknown* pUnk = IsEqualIID(riid, IID_IUnknown) ? static_cast<IUnknown*>(this)
                                                         : m_contained.FindInterface(riid);
         if (!pUnk)
@@ -232,7 +227,7 @@ STDMETHODIMP CInvokerK318Aggregate::QueryInterface(REFIID riid, void** ppv)
         pUnk->AddRef();
         *ppv = pUnk;
         return S_OK;
-    });
+    }, ppv);
 }
 
 STDMETHODIMP_(ULONG) CInvokerK318Aggregate::AddRef()

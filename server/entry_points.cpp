@@ -29,16 +29,15 @@ STDAPI DllCanUnloadNow()
 STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
 {
     return GuardedCall([&] {
+        if (ppv == nullptr)
+            return E_POINTER;
         // The bridge reaches only hall windows of its own process, and a
         // surrogate holds none: an object served there would take every
         // request and deliver none. The client's activation fails instead.
-        if (RunsAsComSurrogate()) {
-            if (ppv != nullptr)
-                *ppv = nullptr;
+        if (RunsAsComSurrogate())
             return CLASS_E_CLASSNOTAVAILABLE;
-        }
         return g_classList.GetClassObject(rclsid, riid, ppv);
-    });
+    }, ppv);
 }
 
 STDAPI DllRegisterServer()

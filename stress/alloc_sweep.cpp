@@ -17,6 +17,9 @@
 
 #include "fake_hall/fake_hall.h"
 
+#include <objsafe.h>
+#include <ocidl.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -203,6 +206,29 @@ struct Answer {
 stress::Dll g_dll;
 std::string g_installDir;
 
+// What a caller's out locations hold before a call: never a valid pointer, so
+// a failed call that hands it back is seen (and it is never used).
+template <class T>
+T Garbage()
+{
+    return reinterpret_cast<T>(static_cast<UINT_PTR>(0xBAADF00D));
+}
+
+// A failed call leaves its out value empty: a null pointer or BSTR, 0.
+template <class T>
+void CheckOut(Answer& a, HRESULT hr, const T& out, const char* call)
+{
+    if (FAILED(hr) && out != T() && a.wrong == nullptr)
+        a.wrong = call;
+}
+
+// A failed Invoke hands out nothing: its result is empty or a null text.
+void CheckResult(Answer& a, HRESULT hr, const VARIANT& r, const char* call)
+{
+    if (FAILED(hr) && r.vt != VT_EMPTY && !(r.vt == VT_BSTR && r.bstrVal == nullptr) && a.wrong == nullptr)
+        a.wrong = call;
+}
+
 std::wstring TakeBstr(BSTR b)
 {
     std::wstring s = b ? std::wstring(b, SysStringLen(b)) : std::wstring();
@@ -225,11 +251,13 @@ Answer CreateRelease()
 {
     Answer a;
     Arm();
-    IClassFactory* pFactory = nullptr;
+    IClassFactory* pFactory = Garbage<IClassFactory*>();
     a.hr = g_dll.GetClassObject(stress::kClsid, IID_IClassFactory, reinterpret_cast<void**>(&pFactory));
+    CheckOut(a, a.hr, pFactory, "DllGetClassObject failed and left its out value");
     if (SUCCEEDED(a.hr)) {
-        IUnknown* p = nullptr;
+        IUnknown* p = Garbage<IUnknown*>();
         a.hr = pFactory->CreateInstance(nullptr, stress::kIidInvoker, reinterpret_cast<void**>(&p));
+        CheckOut(a, a.hr, p, "CreateInstance failed and left its out value");
         if (SUCCEEDED(a.hr))
             p->Release();
         pFactory->Release();
@@ -253,7 +281,12 @@ Answer ByName(const wchar_t* name, std::vector<VARIANT> args)
         DISPPARAMS dp = {args.empty() ? nullptr : args.data(), nullptr, static_cast<UINT>(args.size()), 0};
         VARIANT r;
         VariantInit(&r);
+        r.vt = VT_UNKNOWN;
+        r.punkVal = Garbage<IUnknown*>();
         a.hr = p->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &dp, &r, nullptr, nullptr);
+        CheckResult(a, a.hr, r, "Invoke failed and handed out a result");
+        if (FAILED(a.hr))
+            VariantInit(&r);
         VARIANT t;
         VariantInit(&t);
         if (r.vt != VT_EMPTY && SUCCEEDED(VariantChangeType(&t, &r, 0, VT_BSTR)))
@@ -293,8 +326,8 @@ Answer ByTable(int member, const std::wstring& text = L"room=7")
     if (p == nullptr)
         return {E_FAIL, L"", "no object in a clean run"};
     BSTR arg = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
-    BSTR out = nullptr;
-    ULONG ver = 0;
+    BSTR out = Garbage<BSTR>();
+    ULONG ver = 0xBAADF00D;
     Arm();
     switch (member) {
     case 1: a.hr = p->LoadExe(12, arg); break;
@@ -304,6 +337,13 @@ Answer ByTable(int member, const std::wstring& text = L"room=7")
     default: a.hr = p->RunVideo(7, 12, arg); break;
     }
     Disarm();
+    if (member == 3)
+        CheckOut(a, a.hr, ver, "GetVer failed and left its number");
+    if (member == 2 || member == 4) {
+        CheckOut(a, a.hr, out, "a text method failed and left its BSTR");
+        if (FAILED(a.hr) || out == Garbage<BSTR>())
+            out = nullptr;
+    }
     if (member == 2 || member == 4)
         a.text = TakeBstr(out);
     SysFreeString(arg);
@@ -339,11 +379,14 @@ Answer TypeInformation()
     if (p == nullptr)
         return {E_FAIL, L"", "no object in a clean run"};
     Arm();
-    UINT c = 0;
-    ITypeInfo* pInfo = nullptr;
+    UINT c = 0xBAADF00D;
+    ITypeInfo* pInfo = Garbage<ITypeInfo*>();
     a.hr = p->GetTypeInfoCount(&c);
-    if (SUCCEEDED(a.hr))
+    CheckOut(a, a.hr, c, "GetTypeInfoCount failed and left its count");
+    if (SUCCEEDED(a.hr)) {
         a.hr = p->GetTypeInfo(0, LOCALE_USER_DEFAULT, &pInfo);
+        CheckOut(a, a.hr, pInfo, "GetTypeInfo failed and left its out value");
+    }
     if (SUCCEEDED(a.hr)) {
         TYPEATTR* pAttr = nullptr;
         a.hr = pInfo->GetTypeAttr(&pAttr);
@@ -393,10 +436,15 @@ Answer Aggregation()
     if (pFactory == nullptr)
         return {E_FAIL, L"", "no class object in a clean run"};
     Arm();
+    outer.pInner = Garbage<IUnknown*>();
     a.hr = pFactory->CreateInstance(&outer, IID_IUnknown, reinterpret_cast<void**>(&outer.pInner));
+    CheckOut(a, a.hr, outer.pInner, "CreateInstance of an aggregate failed and left its out value");
+    if (FAILED(a.hr))
+        outer.pInner = nullptr;
     if (SUCCEEDED(a.hr)) {
-        IDispatch* pDisp = nullptr;
+        IDispatch* pDisp = Garbage<IDispatch*>();
         a.hr = outer.QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&pDisp));
+        CheckOut(a, a.hr, pDisp, "QueryInterface failed and left its out value");
         if (SUCCEEDED(a.hr)) {
             DISPPARAMS dp = {nullptr, nullptr, 0, 0};
             VARIANT r;
@@ -665,19 +713,32 @@ void FailEveryAllocation(DWORD thread)
     Arm();
 }
 
+// Out values that a failed call left as they were, on the first-call runs.
+int g_outsLeft = 0;
+
+void CheckFirstCallOut(HRESULT hr, bool cleared, const char* call)
+{
+    if (FAILED(hr) && !cleared) {
+        ++g_outsLeft;
+        std::printf("    %s failed (0x%08lX) and left its out value as it was\n", call, static_cast<unsigned long>(hr));
+    }
+}
+
 // Every allocation of the calling thread failed from its first call on,
 // through to the first C++ exception the library throws on that thread.
 void CallWithEveryAllocationFailing(DWORD thread = GetCurrentThreadId())
 {
     FailEveryAllocation(thread);
-    IClassFactory* pFactory = nullptr;
+    IClassFactory* pFactory = Garbage<IClassFactory*>();
     HRESULT hr = g_dll.GetClassObject(stress::kClsid, IID_IClassFactory, reinterpret_cast<void**>(&pFactory));
     std::printf("    DllGetClassObject 0x%08lX\n", static_cast<unsigned long>(hr));
+    CheckFirstCallOut(hr, pFactory == nullptr, "DllGetClassObject");
     std::fflush(stdout);
     if (SUCCEEDED(hr)) {
-        IDispatch* p = nullptr;
+        IDispatch* p = Garbage<IDispatch*>();
         hr = pFactory->CreateInstance(nullptr, IID_IDispatch, reinterpret_cast<void**>(&p));
         std::printf("    CreateInstance 0x%08lX\n", static_cast<unsigned long>(hr));
+        CheckFirstCallOut(hr, p == nullptr, "CreateInstance");
         std::fflush(stdout);
         if (SUCCEEDED(hr)) {
             for (DISPID id = 1; id <= 5; ++id) {
@@ -694,6 +755,61 @@ void CallWithEveryAllocationFailing(DWORD thread = GetCurrentThreadId())
         pFactory->Release();
     }
     Disarm();
+}
+
+// An object made on the loading thread, then every entry with an out value
+// called on a thread that has never called the library, with every
+// allocation failing: the thread's first call cannot build what an entry
+// needs, and each entry that fails clears its out values all the same.
+IInvokerK318* g_pObject = nullptr;
+IObjectSafety* g_pSafety = nullptr;
+IProvideClassInfo* g_pClassInfo = nullptr;
+
+DWORD WINAPI EveryEntryFirstMain(void*)
+{
+    const HRESULT hrCom = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    IInvokerK318* p = g_pObject;
+    FailEveryAllocation(GetCurrentThreadId());
+    for (int round = 0; round < 2; ++round) {  // the thread's first call, then later ones
+        void* pv = Garbage<void*>();
+        HRESULT hr = p->QueryInterface(IID_IDispatch, &pv);
+        CheckFirstCallOut(hr, pv == nullptr, "QueryInterface");
+        if (SUCCEEDED(hr))
+            static_cast<IUnknown*>(pv)->Release();
+        UINT count = 0xBAADF00D;
+        hr = p->GetTypeInfoCount(&count);
+        CheckFirstCallOut(hr, count == 0, "GetTypeInfoCount");
+        ITypeInfo* pInfo = Garbage<ITypeInfo*>();
+        hr = p->GetTypeInfo(0, LOCALE_USER_DEFAULT, &pInfo);
+        CheckFirstCallOut(hr, pInfo == nullptr, "GetTypeInfo");
+        if (SUCCEEDED(hr))
+            pInfo->Release();
+        BSTR text = Garbage<BSTR>();
+        hr = p->GetMacAddress(&text);
+        CheckFirstCallOut(hr, text == nullptr, "GetMacAddress");
+        if (SUCCEEDED(hr))
+            SysFreeString(text);
+        text = Garbage<BSTR>();
+        hr = p->GetSpReadUserID(&text);
+        CheckFirstCallOut(hr, text == nullptr, "GetSpReadUserID");
+        if (SUCCEEDED(hr))
+            SysFreeString(text);
+        ULONG ver = 0xBAADF00D;
+        hr = p->GetVer(&ver);
+        CheckFirstCallOut(hr, ver == 0, "GetVer");
+        DWORD supported = 0xBAADF00D, enabled = 0xBAADF00D;
+        hr = g_pSafety->GetInterfaceSafetyOptions(IID_IDispatch, &supported, &enabled);
+        CheckFirstCallOut(hr, supported == 0 && enabled == 0, "GetInterfaceSafetyOptions");
+        pInfo = Garbage<ITypeInfo*>();
+        hr = g_pClassInfo->GetClassInfo(&pInfo);
+        CheckFirstCallOut(hr, pInfo == nullptr, "GetClassInfo");
+        if (SUCCEEDED(hr))
+            pInfo->Release();
+    }
+    Disarm();
+    if (SUCCEEDED(hrCom))
+        CoUninitialize();
+    return 0;
 }
 
 DWORD WINAPI NewThreadMain(void*)
@@ -750,10 +866,40 @@ int RunFromTheStart(const char* name, bool newThread, bool failFromThreadStart =
     } else {
         CallWithEveryAllocationFailing();
     }
-    std::printf("  %-22s allocations failed %ld, crashes 0\n", name, static_cast<long>(g_injected));
+    std::printf("  %-22s allocations failed %ld, crashes 0, out values left %d\n", name, static_cast<long>(g_injected),
+                g_outsLeft);
     UnpatchImports();
     g_pShared[1] = 1;
-    return 0;
+    return g_outsLeft != 0 ? static_cast<int>(kFaults) : 0;
+}
+
+// Every entry with an out value, first called on a new thread (above).
+int RunEveryEntryFirst(const char* name)
+{
+    g_pObject = NewObject();
+    if (g_pObject == nullptr ||
+        FAILED(g_pObject->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&g_pSafety))) ||
+        FAILED(g_pObject->QueryInterface(IID_IProvideClassInfo, reinterpret_cast<void**>(&g_pClassInfo)))) {
+        std::printf("  %-22s no object in a clean run\n", name);
+        return 2;
+    }
+    std::vector<std::string> missing;
+    PatchImports(g_dll.h, missing);
+    HANDLE hThread = CreateThread(nullptr, 0, EveryEntryFirstMain, nullptr, 0, nullptr);
+    if (!hThread) {
+        std::printf("  %-22s cannot start a thread\n", name);
+        return 2;
+    }
+    WaitForSingleObject(hThread, INFINITE);
+    CloseHandle(hThread);
+    UnpatchImports();
+    g_pClassInfo->Release();
+    g_pSafety->Release();
+    g_pObject->Release();
+    std::printf("  %-22s allocations failed %ld, crashes 0, out values left %d\n", name, static_cast<long>(g_injected),
+                g_outsLeft);
+    g_pShared[1] = 1;
+    return g_outsLeft != 0 ? static_cast<int>(kFaults) : 0;
 }
 
 // Runs one scenario in a child process; reports a crash or hang with its k.
@@ -832,6 +978,7 @@ int main(int argc, char** argv)
         failed += RunChild(self, "first_load_fail_all", g_pShared);
         failed += RunChild(self, "new_thread_fail_all", g_pShared);
         failed += RunChild(self, "thread_start_fail_all", g_pShared);
+        failed += RunChild(self, "every_entry_first_call", g_pShared);
         failed += RunChild(self, kRuntimeDllPresent, g_pShared);
         std::printf("allocation-failure sweep: %s (%d scenarios with faults; replay one: --child NAME)\n",
                     failed ? "FAIL" : "PASS", failed);
@@ -847,6 +994,8 @@ int main(int argc, char** argv)
         return RunFromTheStart(o.child.c_str(), o.child == "new_thread_fail_all");
     if (o.child == "thread_start_fail_all")
         return RunFromTheStart(o.child.c_str(), true, true);
+    if (o.child == "every_entry_first_call")
+        return RunEveryEntryFirst(o.child.c_str());
     if (o.child == kRuntimeDllPresent) {
         Scenario s = kScenarios[1];  // invoke_LoadExe
         s.name = kRuntimeDllPresent;

@@ -56,14 +56,27 @@ HRESULT HResultFromWin32(LONG code);
 // ends the process. GuardedCall is its one caller.
 HRESULT HResultFromCurrentException() noexcept;
 
+// Clears an entry's out values: every location given that is not null gets
+// the empty value of its type (a null pointer or BSTR, the number 0).
+template <class... T>
+inline void ClearOutValues(T*... pp) noexcept
+{
+    ((pp != nullptr ? static_cast<void>(*pp = T()) : static_cast<void>(0)), ...);
+}
+
 // Runs f, which returns an HRESULT, and turns any exception into the HRESULT
 // it carries. Every interface method and exported entry point goes through it,
 // so no C++ exception ever crosses the COM boundary.
+// outs are the entry's out values. They are cleared before anything else
+// runs, so whichever layer fails the call, the barrier included, the caller
+// never gets back what the locations held before; f writes them only with
+// what it hands out.
 // A thread's first call builds its exception record, which a thrown
 // exception needs; when memory is short then, that is the call's answer.
-template <class F>
-HRESULT GuardedCall(F&& f) noexcept
+template <class F, class... T>
+HRESULT GuardedCall(F&& f, T*... outs) noexcept
 {
+    ClearOutValues(outs...);
     if (!exception_records::CurrentThreadReady() && !exception_records::PrepareCurrentThread())
         return E_OUTOFMEMORY;
     try {

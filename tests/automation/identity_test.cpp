@@ -326,9 +326,9 @@ TEST(ObjectTypeInfo, InterfaceTypeInfoComesFromTheModuleResource)
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(pObj->GetTypeInfoCount(nullptr), E_POINTER);
 
-    ITypeInfo* untouched = reinterpret_cast<ITypeInfo*>(0x1);
-    EXPECT_EQ(pObj->GetTypeInfo(1, 0, &untouched), DISP_E_BADINDEX);
-    EXPECT_EQ(untouched, reinterpret_cast<ITypeInfo*>(0x1));
+    ITypeInfo* cleared = reinterpret_cast<ITypeInfo*>(0x1);
+    EXPECT_EQ(pObj->GetTypeInfo(1, 0, &cleared), DISP_E_BADINDEX);
+    EXPECT_EQ(cleared, nullptr);
     EXPECT_EQ(pObj->GetTypeInfo(0, 0, nullptr), E_POINTER);
 
     ITypeInfo* pInfo = nullptr;

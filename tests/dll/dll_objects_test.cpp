@@ -156,7 +156,7 @@ TEST_F(DllObjects, TypeInformationRequestsThatFail)
     for (const Case& c : cases) {
         ITypeInfo* pInfo = kUntouched;
         EXPECT_EQ(pObj->GetTypeInfo(c.index, 0, c.nullOut ? nullptr : &pInfo), c.hr) << c.index;
-        EXPECT_EQ(pInfo, kUntouched) << c.index;  // a bad index leaves the out pointer alone
+        EXPECT_EQ(pInfo, c.nullOut ? kUntouched : nullptr) << c.index;  // a failure hands out no pointer
     }
     EXPECT_EQ(pObj->Release(), 0u);
 }
