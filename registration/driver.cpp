@@ -211,17 +211,27 @@ const char* SysKindKey(SYSKIND kind)
 }
 
 // The 32-bit and the 64-bit library share the TypeLib key, each with its own
-// path under it. True when the other kind's path is there.
-bool OtherKindRegistered(const char* pszVersionKey, SYSKIND kind)
+// path under it. True when kind's path is there.
+bool KindRegistered(const char* pszVersionKey, SYSKIND kind)
 {
-    if (kind != SYS_WIN32 && kind != SYS_WIN64)
-        return false;
-    const char* pszOther = SysKindKey(kind == SYS_WIN32 ? SYS_WIN64 : SYS_WIN32);
+    const char* pszKind = SysKindKey(kind);
     char szKey[256];
-    if (wnsprintfA(szKey, sizeof szKey, "%s\\%s", pszVersionKey, pszOther) <= 0)
+    if (pszKind == nullptr || wnsprintfA(szKey, sizeof szKey, "%s\\%s", pszVersionKey, pszKind) <= 0)
         return false;
     KeyHandle key;
     return key.Open(HKEY_CLASSES_ROOT, szKey, KEY_READ) == ERROR_SUCCESS;
+}
+
+// Both kinds have their path under the shared key: this kind's removal must
+// leave the other's whole. Where only the other kind is registered, this
+// kind has nothing to remove, and the platform's removal answers that
+// without touching the other kind's path.
+bool BothKindsRegistered(const char* pszVersionKey, SYSKIND kind)
+{
+    if (kind != SYS_WIN32 && kind != SYS_WIN64)
+        return false;
+    return KindRegistered(pszVersionKey, kind) &&
+           KindRegistered(pszVersionKey, kind == SYS_WIN32 ? SYS_WIN64 : SYS_WIN32);
 }
 
 // Removes only this kind's share of a type library that the other kind still
@@ -273,7 +283,7 @@ HRESULT UnregisterServerTypeLibrary(HINSTANCE hInstance, bool bForUser)
             return hr;
         char szVersionKey[160];
         if (TypeLibVersionKey(*pAttr, szVersionKey, sizeof szVersionKey) &&
-            OtherKindRegistered(szVersionKey, pAttr->syskind)) {
+            BothKindsRegistered(szVersionKey, pAttr->syskind)) {
             hr = RemoveOwnKindOnly(pTypeLib, szVersionKey, pAttr->syskind);
         } else if (bForUser) {
             hr = platform::ops().UnRegisterTypeLibForUser(pAttr->guid, pAttr->wMajorVerNum, pAttr->wMinorVerNum,

@@ -338,26 +338,6 @@ TEST_F(Registration, UnregisteringWithTheClassKeysAbsentRemovesTheTypeLibrary)
     EXPECT_FALSE(AnyClassKeyExists());
 }
 
-TEST_F(Registration, UnregisteringWhenNothingIsRegisteredAnswersAsTheTypeLibraryRemoval)
-{
-    // With no keys to remove, the answer is the platform's own answer for
-    // removing a type library that is not registered.
-    const HRESULT platformAnswer = UnRegisterTypeLib(LIBID_Tarnwick, 1, 0, 0, kBuildSysKind);
-    HMODULE hLibrary = LoadLibraryA(BuiltLibraryPath().c_str());
-    ASSERT_NE(hLibrary, nullptr);
-    const auto unregister =
-        reinterpret_cast<EntryPointFn>(reinterpret_cast<void*>(GetProcAddress(hLibrary, "DllUnregisterServer")));
-    ASSERT_NE(unregister, nullptr);
-    EXPECT_EQ(unregister(), SUCCEEDED(platformAnswer) ? S_OK : platformAnswer);
-    EXPECT_FALSE(AnyClassKeyExists());
-    FreeLibrary(hLibrary);
-
-    // The tool reports the failure, if any, by its exit code.
-    EXPECT_EQ(Regsvr32(BuiltLibraryPath(), true) == 0, SUCCEEDED(platformAnswer));
-    EXPECT_FALSE(AnyClassKeyExists());
-    EXPECT_FALSE(TypeLibraryRegistered());
-}
-
 // The library of the other bitness registered beside this one, as its
 // registration leaves the registry on Wine: its class and ProgID keys in its
 // own view, its path under the TypeLib key both views share, and its interface
@@ -380,6 +360,35 @@ constexpr OtherBitness kOther = {"Software\\Classes\\Wow6432Node\\", 0,
 constexpr OtherBitness kOther = {"Software\\Classes\\", KEY_WOW64_64KEY,
                                  "C:\\Program Files\\Tarn Wick\\Tarnwick.dll", "win64", "win32", false};
 #endif
+
+// With nothing of this bitness registered, the answer is the platform's own
+// answer for removing a type library that is not registered, also where the
+// library of the other bitness has its path under the shared key (which
+// stays).
+TEST_F(Registration, UnregisteringWhenNothingIsRegisteredAnswersAsTheTypeLibraryRemoval)
+{
+    const HRESULT platformAnswer = UnRegisterTypeLib(LIBID_Tarnwick, 1, 0, 0, kBuildSysKind);
+    const std::string otherPath = "TypeLib\\" + LibIdText() + "\\1.0\\0\\" + kOther.platform;
+    for (const bool otherRegistered : {false, true}) {
+        SCOPED_TRACE(otherRegistered ? "the other bitness registered" : "nothing registered");
+        if (otherRegistered)
+            WriteSz(HKEY_CLASSES_ROOT, otherPath, nullptr, kOther.path, 0);
+        HMODULE hLibrary = LoadLibraryA(BuiltLibraryPath().c_str());
+        ASSERT_NE(hLibrary, nullptr);
+        const auto unregister =
+            reinterpret_cast<EntryPointFn>(reinterpret_cast<void*>(GetProcAddress(hLibrary, "DllUnregisterServer")));
+        ASSERT_NE(unregister, nullptr);
+        EXPECT_EQ(unregister(), SUCCEEDED(platformAnswer) ? S_OK : platformAnswer);
+        EXPECT_FALSE(AnyClassKeyExists());
+        FreeLibrary(hLibrary);
+
+        // The tool reports the failure, if any, by its exit code.
+        EXPECT_EQ(Regsvr32(BuiltLibraryPath(), true) == 0, SUCCEEDED(platformAnswer));
+        EXPECT_FALSE(AnyClassKeyExists());
+        EXPECT_EQ(KeyExists(HKEY_CLASSES_ROOT, otherPath), otherRegistered);
+    }
+    RegDeleteTreeA(HKEY_CLASSES_ROOT, ("TypeLib\\" + LibIdText()).c_str());
+}
 
 TEST_F(Registration, UnregisteringLeavesTheOtherBitnessRegistrationWhole)
 {
