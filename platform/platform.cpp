@@ -19,6 +19,7 @@ Ops MakeRealOps()
     ops.GetLocaleInfoA = ::GetLocaleInfoA;
     ops.GetACP = ::GetACP;
     ops.WideCharToMultiByte = ::WideCharToMultiByte;
+    ops.MultiByteToWideChar = ::MultiByteToWideChar;
     ops.InitializeCriticalSectionAndSpinCount = ::InitializeCriticalSectionAndSpinCount;
     ops.HeapAlloc = ::HeapAlloc;
     ops.HeapReAlloc = ::HeapReAlloc;

@@ -39,6 +39,7 @@ struct Ops {
     int(WINAPI* GetLocaleInfoA)(LCID, LCTYPE, LPSTR, int);
     UINT(WINAPI* GetACP)();
     int(WINAPI* WideCharToMultiByte)(UINT, DWORD, LPCWCH, int, LPSTR, int, LPCCH, LPBOOL);
+    int(WINAPI* MultiByteToWideChar)(UINT, DWORD, LPCCH, int, LPWSTR, int);
     BOOL(WINAPI* InitializeCriticalSectionAndSpinCount)(LPCRITICAL_SECTION, DWORD);
     LPVOID(WINAPI* HeapAlloc)(HANDLE, DWORD, SIZE_T);
     LPVOID(WINAPI* HeapReAlloc)(HANDLE, DWORD, LPVOID, SIZE_T);

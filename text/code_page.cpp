@@ -1,13 +1,12 @@
 // The conversion code page and the wide/narrow conversions.
 #include "text/code_page.h"
 
-#include <climits>
 #include <cstdlib>
 #include <cwchar>
 
 #include "platform/platform.h"
+#include "platform/owners.h"
 #include "text/errors.h"
-#include "text/narrow_string.h"
 
 namespace {
 
@@ -78,7 +77,7 @@ wchar_t* NarrowToWide(wchar_t* pszDest, const char* pszSource, int cchDest, UINT
         pszDest[0] = L'\0';
     if (!pszSource)
         return nullptr;
-    if (::MultiByteToWideChar(codePage, 0, pszSource, -1, pszDest, cchDest) == 0)
+    if (platform::ops().MultiByteToWideChar(codePage, 0, pszSource, -1, pszDest, cchDest) == 0)
         return nullptr;
     return pszDest;
 }
@@ -87,29 +86,28 @@ CWideToNarrowText::CWideToNarrowText(const wchar_t* pszSource, UINT codePage)
 {
     if (!pszSource)
         return;
-    const size_t cchSource = std::wcslen(pszSource);
-    if (cchSource >= static_cast<size_t>(INT_MAX / 2))
-        RaiseOutOfMemory();
-    const int cbBuffer = static_cast<int>((cchSource + 1) * 2);
+    // The converter says how many bytes the text takes: up to three per
+    // UTF-16 unit where the code page is UTF-8.
+    const int cbNeeded =
+        platform::ops().WideCharToMultiByte(codePage, 0, pszSource, -1, nullptr, 0, nullptr, nullptr);
+    if (cbNeeded <= 0)
+        RaiseHResult(FailureFromLastError());
     char* pBuffer = m_buffer;
-    if (cbBuffer > static_cast<int>(sizeof(m_buffer))) {
-        m_pHeap = static_cast<char*>(ProcessHeapAllocator().Allocate(static_cast<size_t>(cbBuffer)));
-        if (!m_pHeap)
+    HeapBlock<char> heap;
+    if (cbNeeded > static_cast<int>(sizeof(m_buffer))) {
+        heap.Reset(static_cast<char*>(platform::ops().HeapAlloc(::GetProcessHeap(), 0, static_cast<size_t>(cbNeeded))));
+        if (!heap.Get())
             RaiseOutOfMemory();
-        pBuffer = m_pHeap;
+        pBuffer = heap.Get();
     }
     pBuffer[0] = '\0';
-    if (platform::ops().WideCharToMultiByte(codePage, 0, pszSource, -1, pBuffer, cbBuffer, nullptr,
-                                            nullptr) == 0) {
-        const HRESULT hr = HResultFromLastError();
-        ProcessHeapAllocator().Free(m_pHeap);
-        m_pHeap = nullptr;
-        RaiseHResult(hr);
-    }
+    if (platform::ops().WideCharToMultiByte(codePage, 0, pszSource, -1, pBuffer, cbNeeded, nullptr, nullptr) == 0)
+        RaiseHResult(FailureFromLastError());
+    m_pHeap = heap.Detach();
     m_psz = pBuffer;
 }
 
 CWideToNarrowText::~CWideToNarrowText()
 {
-    ProcessHeapAllocator().Free(m_pHeap);
+    HeapBlock<char> heap(m_pHeap);
 }

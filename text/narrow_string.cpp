@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "platform/init_order.h"
+#include "platform/owners.h"
 #include "platform/platform.h"
 #include "text/code_page.h"
 #include "text/errors.h"
@@ -95,6 +96,9 @@ void CStringManager::Free(CStringHeader* pData)
 
 CStringHeader* CStringManager::Reallocate(CStringHeader* pData, int nChars, int nCharSize)
 {
+    // No block yet: a new, fully formed empty text, as Allocate gives.
+    if (!pData)
+        return Allocate(nChars, nCharSize);
     const LONG nCapacity = RoundCapacity(nChars);
     const size_t cb = BlockSize(nCapacity, nCharSize);
     if (cb == 0)
@@ -300,11 +304,17 @@ BSTR MakeBstr(const CNarrowString& text)
 {
     const UINT codePage = GetConversionCodePage();
     const int cb = text.GetLength();
-    const int cch = ::MultiByteToWideChar(codePage, 0, text.GetString(), cb, nullptr, 0);
-    BSTR bstr = platform::ops().SysAllocStringLen(nullptr, static_cast<UINT>(cch > 0 ? cch : 0));
-    if (!bstr)
+    // An empty text: the platform refuses a conversion of no bytes and
+    // answers 0, which sizes an empty BSTR. For any other text, 0 is a
+    // failed conversion.
+    const int cch = platform::ops().MultiByteToWideChar(codePage, 0, text.GetString(), cb, nullptr, 0);
+    if (cb > 0 && cch <= 0)
+        RaiseHResult(FailureFromLastError());
+    BstrOwner bstr(platform::ops().SysAllocStringLen(nullptr, static_cast<UINT>(cch > 0 ? cch : 0)));
+    if (!bstr.Get())
         RaiseOutOfMemory();
-    if (cch > 0)
-        ::MultiByteToWideChar(codePage, 0, text.GetString(), cb, bstr, cch);
-    return bstr;
+    // The characters are handed out only once they are written.
+    if (cch > 0 && platform::ops().MultiByteToWideChar(codePage, 0, text.GetString(), cb, bstr.Get(), cch) != cch)
+        RaiseHResult(FailureFromLastError());
+    return bstr.Detach();
 }

@@ -109,6 +109,27 @@ TEST_F(ConversionCodePage, UnusableLocaleAnswersFallBackToTheSystemCodePage)
     }
 }
 
+// A folder with a Chinese name where the ANSI code page is UTF-8 (three
+// bytes for each of these UTF-16 units): the buffer is sized by the converter.
+TEST_F(ConversionCodePage, WideToNarrowTextTakesWhatTheCodePageNeeds)
+{
+    m_fake->platformId = VER_PLATFORM_WIN32_NT;
+    m_fake->major = 4;
+    m_fake->localeAnswer = "65001";
+    ASSERT_EQ(static_cast<UINT>(CP_UTF8), GetConversionCodePage());
+    for (const size_t count : {1u, 30u, 200u}) {  // in the object's own buffer, just past it, on the heap
+        std::wstring path = L"C:\\";
+        std::string expected = "C:\\";
+        for (size_t i = 0; i < count; ++i) {
+            path += L"\u623F";
+            expected += "\xE6\x88\xBF";
+        }
+        CWideToNarrowText text(path.c_str(), GetConversionCodePage());
+        ASSERT_NE(nullptr, text.Text()) << count;
+        EXPECT_EQ(expected, text.Text()) << count;
+    }
+}
+
 TEST(Conversions, NullArgumentsGiveNull)
 {
     char narrow[8] = "x";
@@ -138,8 +159,9 @@ TEST(WideToNarrowText, SmallTextStaysInsideLargeTextGoesToTheHeap)
         size_t length;
         int heapAllocs;
     };
-    // (length + 1) * 2 bytes: 63 characters fit in 128 bytes, 64 do not.
-    for (const Case c : {Case{0, 0}, Case{63, 0}, Case{64, 1}, Case{5000, 1}}) {
+    // As many bytes as the converter asks for: 127 characters and the NUL fit
+    // in 128 bytes, 128 do not.
+    for (const Case c : {Case{0, 0}, Case{127, 0}, Case{128, 1}, Case{5000, 1}}) {
         std::wstring source(c.length, L'q');
         heap->allocs = 0;
         {

@@ -10,6 +10,7 @@
 #include "text/errors.h"
 #include "text/narrow_string.h"
 
+using testing_support::FakeState;
 using testing_support::ScopedOp;
 
 namespace {
@@ -198,6 +199,50 @@ TEST(MakeBstr, ConvertsExactlyTheText)
         EXPECT_EQ(narrow.size(), SysStringLen(b));
         EXPECT_EQ(std::wstring(narrow.begin(), narrow.end()), std::wstring(b, SysStringLen(b)));
         SysFreeString(b);
+    }
+}
+
+// The hall may reach Reallocate through the manager's table with no block.
+TEST(StringManager, ReallocatingNoBlockGivesAFullyFormedEmptyText)
+{
+    CStringHeader* p = StringManager().Reallocate(nullptr, 20, 1);
+    ASSERT_NE(nullptr, p);
+    EXPECT_EQ(&StringManager(), p->pManager);
+    EXPECT_EQ(0, p->nLength);
+    EXPECT_EQ(23, p->nCapacity);
+    EXPECT_EQ(1, p->nRefs);
+    EXPECT_EQ('\0', p->Text()[0]);
+    StringManager().Free(p);
+}
+
+// A conversion that fails gives no BSTR: neither one of unwritten
+// characters (the second call) nor an empty one for a text (the first).
+TEST(MakeBstr, FailedConversionRaises)
+{
+    struct Fake {
+        int calls = 0;
+        int failAt = 0;
+    };
+    FakeState<Fake> fake;
+    ScopedOp<int(WINAPI*)(UINT, DWORD, LPCCH, int, LPWSTR, int)> op(
+        &platform::Ops::MultiByteToWideChar, [](UINT cp, DWORD f, LPCCH s, int cb, LPWSTR d, int cch) WINAPI -> int {
+            Fake& state = FakeState<Fake>::Current();
+            if (++state.calls == state.failAt) {
+                ::SetLastError(ERROR_NO_UNICODE_TRANSLATION);
+                return 0;
+            }
+            return ::MultiByteToWideChar(cp, f, s, cb, d, cch);
+        });
+    for (const int failAt : {1, 2}) {
+        fake->calls = 0;
+        fake->failAt = failAt;
+        CNarrowString s("02-FC-00-00-00-01");
+        try {
+            SysFreeString(MakeBstr(s));
+            ADD_FAILURE() << "call " << failAt;
+        } catch (const CHResultException& e) {
+            EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_NO_UNICODE_TRANSLATION), e.Code()) << "call " << failAt;
+        }
     }
 }
 
