@@ -10,14 +10,55 @@
 #include "server/module.h"
 #include "text/errors.h"
 
-const BridgeInterfaceEntry g_interfaceMap[4] = {
-    {&IID_IInvokerK318, kBridgePrimary},
-    {&IID_IDispatch, kBridgePrimary},
-    {&IID_IObjectSafety, kBridgeObjectSafety},
-    {&IID_IProvideClassInfo, kBridgeProvideClassInfo},
+namespace {
+
+// Which interface of the object a row of the interface table hands out.
+enum BridgeInterface { kBridgeIdentity, kBridgePrimary, kBridgeObjectSafety, kBridgeProvideClassInfo };
+
+struct BridgeInterfaceEntry {
+    IID iid;
+    BridgeInterface which;
 };
 
-namespace {
+// The platform's headers give the other IIDs as constants, not this one.
+constexpr IID kIidObjectSafety = {0xCB5BDC81, 0x93C1, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
+
+// The interfaces the object hands out. The IIDs are held by value, so that a
+// lookup compares with constants.
+constexpr BridgeInterfaceEntry kInterfaceMap[] = {
+    {__uuidof(IUnknown), kBridgeIdentity},
+    {__uuidof(IInvokerK318), kBridgePrimary},
+    {__uuidof(IDispatch), kBridgePrimary},
+    {kIidObjectSafety, kBridgeObjectSafety},
+    {__uuidof(IProvideClassInfo), kBridgeProvideClassInfo},
+};
+
+// No two rows share the first field of their IID, so that field alone picks
+// the one row an IID can be.
+constexpr bool FirstFieldsDiffer()
+{
+    for (const BridgeInterfaceEntry& a : kInterfaceMap) {
+        for (const BridgeInterfaceEntry& b : kInterfaceMap) {
+            if (&a != &b && a.iid.Data1 == b.iid.Data1)
+                return false;
+        }
+    }
+    return true;
+}
+static_assert(FirstFieldsDiffer());
+
+// The IID's sixteen bytes, taken eight at a time.
+inline UINT64 IidHalf(const IID& iid, size_t half) noexcept
+{
+    UINT64 v;
+    std::memcpy(&v, reinterpret_cast<const BYTE*>(&iid) + half * sizeof v, sizeof v);
+    return v;
+}
+
+inline bool SameIid(const IID& a, const IID& b) noexcept
+{
+    return ((IidHalf(a, 0) ^ IidHalf(b, 0)) | (IidHalf(a, 1) ^ IidHalf(b, 1))) == 0;
+}
 
 constexpr DWORD kSupportedSafety = INTERFACESAFE_FOR_UNTRUSTED_CALLER | INTERFACESAFE_FOR_UNTRUSTED_DATA;
 
@@ -35,14 +76,18 @@ void FreeObject(void* p) noexcept
 
 // ---- shared operations ------------------------------------------------------
 
-IUnknown* CInvokerK318Core::FindInterface(REFIID riid) noexcept
+// In place in each form's QueryInterface, which a script engine asks for
+// interfaces it may use, refused or not, on every call it makes.
+[[gnu::always_inline]] inline IUnknown* CInvokerK318Core::FindInterface(REFIID riid, IUnknown* pIdentity) noexcept
 {
-    for (const BridgeInterfaceEntry& row : g_interfaceMap) {
-        // The first field tells nearly every refused IID apart: the whole
-        // comparison runs only where it matches.
-        if (row.piid->Data1 != riid.Data1 || std::memcmp(row.piid, &riid, sizeof(IID)) != 0)
+    for (const BridgeInterfaceEntry& row : kInterfaceMap) {
+        if (row.iid.Data1 != riid.Data1)
             continue;
+        if (!SameIid(row.iid, riid))
+            return nullptr;  // the one row it could have been
         switch (row.which) {
+        case kBridgeIdentity:
+            return pIdentity;
         case kBridgePrimary:
             return static_cast<IInvokerK318*>(this);
         case kBridgeObjectSafety:
@@ -161,10 +206,10 @@ STDMETHODIMP CInvokerK318::QueryInterface(REFIID riid, void** ppv)
     return GuardedCall([&]() -> HRESULT {
         if (!ppv)
             return E_POINTER;
-        IUnknown* pUnk = IsEqualIID(riid, IID_IUnknown) ? static_cast<IInvokerK318*>(this) : FindInterface(riid);
+        IUnknown* pUnk = FindInterface(riid, static_cast<IInvokerK318*>(this));
         if (!pUnk)
             return E_NOINTERFACE;
-        pUnk->AddRef();
+        AddRef();  // the one count of every interface
         *ppv = pUnk;
         return S_OK;
     }, ppv);
@@ -177,10 +222,14 @@ STDMETHODIMP_(ULONG) CInvokerK318::AddRef()
 
 STDMETHODIMP_(ULONG) CInvokerK318::Release()
 {
-    LONG c = --m_cRef;
-    if (c == 0)
-        delete this;
-    return static_cast<ULONG>(c);
+    const LONG c = --m_cRef;
+    return c == 0 ? Destroy() : static_cast<ULONG>(c);
+}
+
+ULONG CInvokerK318::Destroy() noexcept
+{
+    delete this;
+    return 0;
 }
 
 // ---- aggregated form --------------------------------------------------------
@@ -220,8 +269,7 @@ STDMETHODIMP CInvokerK318Aggregate::QueryInterface(REFIID riid, void** ppv)
     return GuardedCall([&]() -> HRESULT {
         if (!ppv)
             return E_POINTER;
-        IUnknown* pUnk = IsEqualIID(riid, IID_IUnknown) ? static_cast<IUnknown*>(this)
-                                                        : m_contained.FindInterface(riid);
+        IUnknown* pUnk = m_contained.FindInterface(riid, this);
         if (!pUnk)
             return E_NOINTERFACE;
         pUnk->AddRef();
@@ -237,10 +285,14 @@ STDMETHODIMP_(ULONG) CInvokerK318Aggregate::AddRef()
 
 STDMETHODIMP_(ULONG) CInvokerK318Aggregate::Release()
 {
-    LONG c = --m_cRef;
-    if (c == 0)
-        delete this;
-    return static_cast<ULONG>(c);
+    const LONG c = --m_cRef;
+    return c == 0 ? Destroy() : static_cast<ULONG>(c);
+}
+
+ULONG CInvokerK318Aggregate::Destroy() noexcept
+{
+    delete this;
+    return 0;
 }
 
 // ---- creation ---------------------------------------------------------------

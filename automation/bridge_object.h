@@ -10,16 +10,6 @@
 
 #include "tarnwick_h.h"
 
-// Which interface of the object a row of g_interfaceMap hands out.
-enum BridgeInterface { kBridgePrimary, kBridgeObjectSafety, kBridgeProvideClassInfo };
-
-struct BridgeInterfaceEntry {
-    const IID* piid;
-    BridgeInterface which;
-};
-
-extern const BridgeInterfaceEntry g_interfaceMap[4];
-
 // The operations every form shares; the IUnknown operations belong to the form.
 class CInvokerK318Core : public IInvokerK318, public IObjectSafety, public IProvideClassInfo {
 public:
@@ -47,8 +37,10 @@ public:
     // IProvideClassInfo
     STDMETHODIMP GetClassInfo(ITypeInfo** ppTI) override;
 
-    // The interface pointer of the first g_interfaceMap row equal to riid, or null.
-    IUnknown* FindInterface(REFIID riid) noexcept;
+    // The interface pointer of the interface table's row equal to riid
+    // (pIdentity for IUnknown), or null. Defined beside the forms'
+    // QueryInterface, its only callers.
+    inline IUnknown* FindInterface(REFIID riid, IUnknown* pIdentity) noexcept;
 
     DWORD m_dwSafetyOptions;
 };
@@ -67,6 +59,11 @@ public:
     static void operator delete(void* p) noexcept;
 
     LONG m_cRef;
+
+private:
+    // The last Release: destroys the object, and answers 0. Out of line, so
+    // that every other Release is only the count.
+    [[gnu::noinline]] ULONG Destroy() noexcept;
 };
 
 // The object inside an aggregate: its IUnknown operations go to the outer object.
@@ -96,6 +93,11 @@ public:
 
     LONG m_cRef;
     CInvokerK318Contained m_contained;
+
+private:
+    // The last Release: destroys the object, and answers 0. Out of line, so
+    // that every other Release is only the count.
+    [[gnu::noinline]] ULONG Destroy() noexcept;
 };
 
 HRESULT CreateBridgeObject(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept;

@@ -13,6 +13,7 @@
 //
 // Usage: tarnwick_bench [path of Tarnwick.dll]   (default: beside the program)
 #include <windows.h>
+#include <dispex.h>
 #include <ole2.h>
 #include <oleauto.h>
 
@@ -203,6 +204,7 @@ struct Results {
     Series table[kRows][kColumns];
     bool script = false;
     Series loops[kLoops];
+    Series engineCalls[2];  // ours, the do-nothing object
     AllocCount allocGetVer, allocLoadExe, allocIds;
 };
 
@@ -334,6 +336,33 @@ Batch DirectLoadExeBatch(IInvokerK318* p, BSTR bstrConn, long* pcAccepted)
     };
 }
 
+// The calls the script engine makes on an object for one o.GetVer(), as a
+// forwarding wrapper counted them: QueryInterface for IDispatchEx twice
+// (refused), two references taken and given back, GetIDsOfNames and Invoke.
+// Made directly, they show the object's share of a script call without the
+// engine's own work and its noise.
+Batch EngineCallsBatch(IDispatch* p)
+{
+    return [p](long n) {
+        LPOLESTR name = const_cast<LPOLESTR>(L"GetVer");
+        DISPPARAMS dp = {nullptr, nullptr, 0, 0};
+        VARIANT result;
+        VariantInit(&result);
+        for (long i = 0; i < n; ++i) {
+            void* pv = nullptr;
+            Sink(p->QueryInterface(__uuidof(IDispatchEx), &pv));
+            Sink(p->QueryInterface(__uuidof(IDispatchEx), &pv));
+            p->AddRef();
+            p->AddRef();
+            DISPID id = DISPID_UNKNOWN;
+            p->GetIDsOfNames(IID_NULL, &name, 1, LOCALE_USER_DEFAULT, &id);
+            p->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_METHOD, &dp, &result, nullptr, nullptr);
+            p->Release();
+            Sink(static_cast<LONG>(p->Release()) + result.lVal);
+        }
+    };
+}
+
 std::wstring LoopText(const wchar_t* pszBody, long n)
 {
     return L"for (var i = 0; i < " + std::to_wstring(n) + L"; i++) " + pszBody + L";";
@@ -457,6 +486,9 @@ void MeasureScriptRows(Bench& b, Results& res)
     for (int i = 0; i < kLoops; ++i)
         res.loops[i] = series[i];
     res.script = true;
+    const std::vector<Series> calls = MeasureRounds({EngineCallsBatch(b.pOurDisp), EngineCallsBatch(&b.floorObject)});
+    res.engineCalls[0] = calls[0];
+    res.engineCalls[1] = calls[1];
 }
 
 // ---------------------------------------------------------------------------
@@ -617,6 +649,14 @@ void PrintScriptTable(const Results& res)
     PrintStatsCells(StatsOf(Differences(res.loops[kLoopOurs], res.loops[kLoopFloor])));
     std::printf("[3] n is an IDispatch that does nothing but answer (no checks), f a script function; their\n"
                 "    net cost is what the engine spends on a call before and after the object.\n");
+    std::printf("The engine's calls on the object for one o.GetVer() (2 QueryInterface(IDispatchEx), refused;\n"
+                "2 AddRef, 2 Release; GetIDsOfNames; Invoke), made directly, ns per set\n");
+    std::printf("%-42s %10ld", "  ours", res.engineCalls[0].n);
+    PrintStatsCells(StatsOf(res.engineCalls[0].ns));
+    std::printf("%-42s %10ld", "  do-nothing IDispatch [3]", res.engineCalls[1].n);
+    PrintStatsCells(StatsOf(res.engineCalls[1].ns));
+    std::printf("%-42s %10s", "  ours - do-nothing", "");
+    PrintStatsCells(StatsOf(Differences(res.engineCalls[0], res.engineCalls[1])));
 }
 
 // The built DLL as figures: its size on disk and the DLLs it imports.
@@ -694,6 +734,8 @@ const Goal kGoals[] = {
     {"script: o.GetVer() no costlier than the do-nothing n.GetVer()", "o - n, ns/iteration",
      [](const Results& r) { return Differences(r.loops[kLoopOurs], r.loops[kLoopFloor]); }, 0.0,
      Bound::kNotAboveSpread},
+    {"engine's calls of one o.GetVer(), direct: ours vs do-nothing", "ours - n, ns/set",
+     [](const Results& r) { return Differences(r.engineCalls[0], r.engineCalls[1]); }, 5.0, Bound::kAtMost},
     {"script: o.GetVer() net cost vs one empty iteration", "(o - empty) / empty",
      [](const Results& r) { return CostRatios(r.loops[kLoopOurs], r.loops[kLoopEmpty]); }, 1.2,
      Bound::kAtMost},

@@ -75,8 +75,6 @@ Record* CurrentRecord() noexcept
 
 }  // namespace
 
-DWORD exception_records::g_index = TLS_OUT_OF_INDEXES;
-
 bool exception_records::PrepareCurrentThread() noexcept
 {
     const DWORD index = Index();

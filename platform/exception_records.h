@@ -19,33 +19,38 @@
 namespace exception_records {
 
 // The TLS index of the records; TLS_OUT_OF_INDEXES until the first one.
-extern DWORD g_index;
+// Defined here, so that each caller reads it in place: it is read on the path
+// of every call.
+inline DWORD g_index = TLS_OUT_OF_INDEXES;
 
 // Where the thread's environment block keeps its first 64 TLS slots.
 constexpr std::uintptr_t kTebTlsSlots = sizeof(void*) == 8 ? 0x1480 : 0xE10;
 
-// The calling thread's record is there. Reads the thread's TLS slot directly
-// from its environment block for the first 64 indexes: it is on the path of
-// every call.
-inline bool CurrentThreadReady() noexcept
+// The fast check, on the path of every call: the calling thread's record is
+// in its TLS slot, read directly from its environment block. Only the first
+// 64 indexes have their slot there; for any other, and before the first
+// index is taken, the answer is false, and PrepareCurrentThread, which the
+// caller asks next, finds a record that is there through the platform.
+[[gnu::always_inline]] inline bool CurrentThreadReady() noexcept
 {
     const DWORD index = g_index;
-    if (index < 64) {
-        void* value;
-        const std::uintptr_t offset = kTebTlsSlots + index * sizeof(void*);
+    if (index >= 64)
+        return false;
+    void* value;
+    const std::uintptr_t offset = kTebTlsSlots + index * sizeof(void*);
 #ifdef _WIN64
-        __asm__("movq %%gs:(%1), %0" : "=r"(value) : "r"(offset));
+    __asm__("movq %%gs:(%1), %0" : "=r"(value) : "r"(offset));
 #else
-        __asm__("movl %%fs:(%1), %0" : "=r"(value) : "r"(offset));
+    __asm__("movl %%fs:(%1), %0" : "=r"(value) : "r"(offset));
 #endif
-        return value != nullptr;
-    }
-    return index != TLS_OUT_OF_INDEXES && ::TlsGetValue(index) != nullptr;
+    return value != nullptr;
 }
 
-// Builds the calling thread's record; false when memory (or a TLS index) is
-// short. Safe to call again.
-bool PrepareCurrentThread() noexcept;
+// Builds the calling thread's record where it is not there yet; true when it
+// is there, false when memory (or a TLS index) is short. Safe to call again.
+// Cold: where the index is one of the first 64, the fast check answers every
+// call but a thread's first.
+[[gnu::cold]] bool PrepareCurrentThread() noexcept;
 
 // When a thread leaves the process: gives back its record.
 void ReleaseCurrentThread() noexcept;

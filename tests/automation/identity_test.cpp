@@ -65,6 +65,17 @@ TEST(PlainIdentity, RefusesInterfacesItDoesNotOffer)
         EXPECT_EQ(pObj->QueryInterface(*piid, &pv), E_NOINTERFACE);
         EXPECT_EQ(pv, nullptr);
     }
+    // One byte away from an offered IID, in either half, is another IID.
+    for (const IID* piid : {&IID_IUnknown, &IID_IInvokerK318, &IID_IDispatch, &IID_IObjectSafety,
+                            &IID_IProvideClassInfo}) {
+        for (size_t byte : {5u, 15u}) {
+            IID other = *piid;
+            reinterpret_cast<BYTE*>(&other)[byte] ^= 1;
+            void* pv = reinterpret_cast<void*>(0x1);
+            EXPECT_EQ(pObj->QueryInterface(other, &pv), E_NOINTERFACE) << byte;
+            EXPECT_EQ(pv, nullptr);
+        }
+    }
     EXPECT_EQ(pObj->QueryInterface(IID_IUnknown, nullptr), E_POINTER);
     pObj->Release();
 }

@@ -248,4 +248,50 @@ TEST(DllLoadCycles, LoadUseUnloadGivesBackEveryTlsIndexAndHandle)
     EXPECT_FALSE(DllIsMapped());
 }
 
+// The blocks in use in the process heap.
+size_t BusyHeapBlocks()
+{
+    const HANDLE hHeap = GetProcessHeap();
+    size_t count = 0;
+    PROCESS_HEAP_ENTRY entry = {};
+    HeapLock(hHeap);
+    while (HeapWalk(hHeap, &entry))
+        count += (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0 ? 1 : 0;
+    HeapUnlock(hHeap);
+    return count;
+}
+
+// The environment block holds a thread's first 64 TLS slots only: where the
+// library's index comes after them, its calls find the thread's record the
+// platform's way, answer as ever, and build the record once.
+TEST(DllLoadCycles, CallsAnswerWhereTheTlsIndexIsPastTheFirst64)
+{
+    ASSERT_FALSE(DllIsMapped());
+    std::vector<DWORD> taken;
+    DWORD index;
+    while ((index = TlsAlloc()) != TLS_OUT_OF_INDEXES && index < 64)
+        taken.push_back(index);
+    ASSERT_NE(index, TLS_OUT_OF_INDEXES);
+    TlsFree(index);  // the lowest free index, the one the library takes
+    {
+        LoadedDll dll;
+        ASSERT_TRUE(dll.Load());
+        IInvokerK318* pObj = nullptr;
+        ASSERT_EQ(dll.CreateObject(kIidInvoker, reinterpret_cast<void**>(&pObj)), S_OK);
+        const size_t blocksBefore = BusyHeapBlocks();
+        for (int i = 0; i < 100; ++i) {
+            ULONG ver = 0;
+            EXPECT_EQ(pObj->GetVer(&ver), S_OK);
+            EXPECT_EQ(ver, 1u);
+            void* pv = reinterpret_cast<void*>(0x1);
+            EXPECT_EQ(pObj->QueryInterface(IID_IClassFactory, &pv), E_NOINTERFACE);
+            EXPECT_EQ(pv, nullptr);
+        }
+        EXPECT_EQ(BusyHeapBlocks(), blocksBefore);
+        EXPECT_EQ(pObj->Release(), 0u);
+    }
+    for (DWORD t : taken)
+        TlsFree(t);
+}
+
 }  // namespace
