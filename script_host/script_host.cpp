@@ -62,13 +62,9 @@ private:
     LONG m_refs = 1;
 };
 
-}  // namespace
-
-// The global "host" object: echo(text, ...) and sleep(milliseconds).
-class CScriptHost::Echo : public HostObject<IDispatch, &IID_IDispatch> {
+// A host object reached by name only: an IDispatch without type information.
+class NamedOnly : public HostObject<IDispatch, &IID_IDispatch> {
 public:
-    explicit Echo(EchoFunction pfn) : m_pfn(std::move(pfn)) {}
-
     STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override
     {
         if (pctinfo == nullptr)
@@ -82,6 +78,15 @@ public:
             *ppTInfo = nullptr;
         return DISP_E_BADINDEX;
     }
+};
+
+}  // namespace
+
+// The global "host" object: echo(text, ...) and sleep(milliseconds).
+class CScriptHost::Echo : public NamedOnly {
+public:
+    explicit Echo(EchoFunction pfn) : m_pfn(std::move(pfn)) {}
+
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override
     {
         if (rgszNames == nullptr || rgDispId == nullptr || cNames == 0)
@@ -145,23 +150,10 @@ namespace {
 
 // A page's document, as far as an object made by its script looks at it:
 // the URL property.
-class PageDocument : public HostObject<IDispatch, &IID_IDispatch> {
+class PageDocument : public NamedOnly {
 public:
     explicit PageDocument(const wchar_t* pszUrl) : m_url(pszUrl) {}
 
-    STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override
-    {
-        if (pctinfo == nullptr)
-            return E_POINTER;
-        *pctinfo = 0;
-        return S_OK;
-    }
-    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** ppTInfo) override
-    {
-        if (ppTInfo != nullptr)
-            *ppTInfo = nullptr;
-        return DISP_E_BADINDEX;
-    }
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override
     {
         if (rgszNames == nullptr || rgDispId == nullptr || cNames != 1 || rgszNames[0] == nullptr)

@@ -264,34 +264,6 @@ static IInternetHostSecurityManager g_security = {&g_securityVtbl};
 enum { DISPID_DOCUMENT_URL = 1 };
 static WCHAR g_pageAddress[2048] = L"https://hall.example/sample/page.html";
 
-static HRESULT STDMETHODCALLTYPE DocumentQueryInterface(IDispatch* self, REFIID riid, void** ppv)
-{
-    if (ppv == NULL)
-        return E_POINTER;
-    *ppv = NULL;
-    if (!IsEqualIID(riid, &IID_IUnknown) && !IsEqualIID(riid, &IID_IDispatch))
-        return E_NOINTERFACE;
-    *ppv = self;
-    return S_OK;
-}
-
-static HRESULT STDMETHODCALLTYPE DocumentGetTypeInfoCount(IDispatch* self, UINT* count)
-{
-    (void)self;
-    if (count == NULL)
-        return E_POINTER;
-    *count = 0;
-    return S_OK;
-}
-
-static HRESULT STDMETHODCALLTYPE DocumentGetTypeInfo(IDispatch* self, UINT index, LCID lcid, ITypeInfo** info)
-{
-    (void)self, (void)index, (void)lcid;
-    if (info != NULL)
-        *info = NULL;
-    return DISP_E_BADINDEX;
-}
-
 static HRESULT STDMETHODCALLTYPE DocumentGetIDsOfNames(IDispatch* self, REFIID riid, LPOLESTR* names, UINT count,
                                                        LCID lcid, DISPID* ids)
 {
@@ -319,9 +291,10 @@ static HRESULT STDMETHODCALLTYPE DocumentInvoke(IDispatch* self, DISPID id, REFI
     return V_BSTR(result) != NULL ? S_OK : E_OUTOFMEMORY;
 }
 
+/* It is an IDispatch without type information, as "hall" is. */
 static IDispatchVtbl g_documentVtbl = {
-    DocumentQueryInterface, DocumentAddRef, DocumentRelease, DocumentGetTypeInfoCount,
-    DocumentGetTypeInfo, DocumentGetIDsOfNames, DocumentInvoke,
+    HallQueryInterface, DocumentAddRef, DocumentRelease, HallGetTypeInfoCount,
+    HallGetTypeInfo, DocumentGetIDsOfNames, DocumentInvoke,
 };
 static IDispatch g_document = {&g_documentVtbl};
 

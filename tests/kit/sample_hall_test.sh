@@ -27,26 +27,16 @@ run() {
     out=${out//$'\r'/}
     printf '%s\n' "$out"
 }
-expect() {
-    if ! grep -qxF -- "$1" <<<"$out"; then
-        echo "FAILED: no line: $1"
-        failed=1
-    fi
-}
+fail() { echo "FAILED: $1"; failed=1; }
+expect() { grep -qxF -- "$1" <<<"$out" || fail "no line: $1"; }
 expect_page_ran() {
     expect 'page: GetVer() = 1'
     expect 'hall: window "K318HallHideWindows" got request 12: "room=7 房间" (11 bytes: 72 6f 6f 6d 3d 37 20 b7 bf bc e4)'
     expect 'hall: window "K318HallHideWindows7" got request 42: "video=42" (8 bytes: 76 69 64 65 6f 3d 34 32)'
     expect 'page: WScript.Shell refused: 0x800A01AD'
     expect 'hall: the page ran to its end'
-    if grep -q 'got request 13' <<<"$out"; then
-        echo "FAILED: the request within the same second reached the hall"
-        failed=1
-    fi
-    if [ "$status" -ne 0 ]; then
-        echo "FAILED: the sample hall exited with $status"
-        failed=1
-    fi
+    ! grep -q 'got request 13' <<<"$out" || fail "the request within the same second reached the hall"
+    [ "$status" -eq 0 ] || fail "the sample hall exited with $status"
 }
 
 run "no site lock"
@@ -56,12 +46,6 @@ expect_page_ran
 run "site lock, a page of an allowed site" 7 'https://games.hall.example/lobby/page.html'
 expect_page_ran
 run "site lock, a page of another site" 7 'https://ads.example/banner.html'
-if grep -q 'got request' <<<"$out"; then
-    echo "FAILED: a page of another site reached the hall"
-    failed=1
-fi
-if [ "$status" -ne 2 ]; then
-    echo "FAILED: the sample hall exited with $status, not with the page's error"
-    failed=1
-fi
+! grep -q 'got request' <<<"$out" || fail "a page of another site reached the hall"
+[ "$status" -eq 2 ] || fail "the sample hall exited with $status, not with the page's error"
 exit $failed
