@@ -1,5 +1,6 @@
 // The bridge object CInvokerK318: its COM identity, reference counting,
-// creation alone or inside an aggregate, script safety and class information.
+// creation alone or inside an aggregate, script safety, class information and
+// the site lock.
 #pragma once
 
 #include <windows.h>
@@ -8,20 +9,21 @@
 
 #include <new>
 
+#include "automation/site_lock.h"
 #include "tarnwick_h.h"
 
 // Which interface of the object a row of g_interfaceMap hands out.
-enum BridgeInterface { kBridgePrimary, kBridgeObjectSafety, kBridgeProvideClassInfo };
+enum BridgeInterface { kBridgePrimary, kBridgeObjectSafety, kBridgeProvideClassInfo, kBridgeObjectWithSite };
 
 struct BridgeInterfaceEntry {
     const IID* piid;
     BridgeInterface which;
 };
 
-extern const BridgeInterfaceEntry g_interfaceMap[4];
+extern const BridgeInterfaceEntry g_interfaceMap[5];
 
 // The operations every form shares; the IUnknown operations belong to the form.
-class CInvokerK318Core : public IInvokerK318, public IObjectSafety, public IProvideClassInfo {
+class CInvokerK318Core : public IInvokerK318, public IObjectSafety, public IProvideClassInfo, public IObjectWithSite {
 public:
     CInvokerK318Core() noexcept : m_dwSafetyOptions(0) {}
     virtual ~CInvokerK318Core() = default;
@@ -46,11 +48,16 @@ public:
     STDMETHODIMP SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions) override;
     // IProvideClassInfo
     STDMETHODIMP GetClassInfo(ITypeInfo** ppTI) override;
+    // IObjectWithSite, offered while the site lock is on
+    STDMETHODIMP SetSite(IUnknown* pUnkSite) override;
+    STDMETHODIMP GetSite(REFIID riid, void** ppvSite) override;
 
-    // The interface pointer of the first g_interfaceMap row equal to riid, or null.
+    // The interface pointer of the first g_interfaceMap row equal to riid, or
+    // null (also for IObjectWithSite while the site lock is off).
     IUnknown* FindInterface(REFIID riid) noexcept;
 
     DWORD m_dwSafetyOptions;
+    CSiteLock m_siteLock;  // read as the object is made
 };
 
 // The plain form: one object with its own reference count.
