@@ -265,10 +265,53 @@ HRESULT ReadSiteLockPolicy(HeapBlock<SiteLockPolicy>* pPolicy) noexcept
     return MakeSiteLockPolicy(text.Get(), cch, fAllowWithoutPage, pPolicy);
 }
 
+namespace {
+
+// The platform's URL parser is in urlmon, which the library loads from the
+// system folder only while a lock judges a page: where no lock is on, the
+// host's process gets no module it did not have. Holds the module as long
+// as it lives; declare it before anything the parser hands out.
+class UrlParser {
+public:
+    UrlParser() noexcept
+    {
+        wchar_t szPath[MAX_PATH];
+        const UINT cch = ::GetSystemDirectoryW(szPath, MAX_PATH - 12);
+        if (cch == 0 || cch >= MAX_PATH - 12)
+            return;
+        lstrcpyW(szPath + cch, L"\\urlmon.dll");
+        m_hModule = ::LoadLibraryW(szPath);
+        if (m_hModule != nullptr)
+            m_pfnCreateUri = reinterpret_cast<decltype(&::CreateUri)>(
+                reinterpret_cast<void*>(::GetProcAddress(m_hModule, "CreateUri")));
+    }
+    ~UrlParser()
+    {
+        if (m_hModule != nullptr)
+            ::FreeLibrary(m_hModule);
+    }
+    UrlParser(const UrlParser&) = delete;
+    UrlParser& operator=(const UrlParser&) = delete;
+
+    HRESULT Parse(const wchar_t* pszUrl, IUri** ppUri) const noexcept
+    {
+        return m_pfnCreateUri != nullptr ? m_pfnCreateUri(pszUrl, 0, 0, ppUri) : E_NOTIMPL;
+    }
+
+private:
+    HMODULE m_hModule = nullptr;
+    decltype(&::CreateUri) m_pfnCreateUri = nullptr;
+};
+
+}  // namespace
+
 bool SiteLockAllowsAddress(const SiteLockPolicy& policy, const wchar_t* pszUrl) noexcept
 {
+    if (pszUrl == nullptr)
+        return false;
+    const UrlParser parser;
     ComRef<IUri> uri;
-    if (pszUrl == nullptr || FAILED(::CreateUri(pszUrl, 0, 0, uri.Put())) || !uri)
+    if (FAILED(parser.Parse(pszUrl, uri.Put())) || !uri)
         return false;
     DWORD scheme = URL_SCHEME_INVALID;
     if (FAILED(uri->GetScheme(&scheme)) || (scheme != URL_SCHEME_HTTP && scheme != URL_SCHEME_HTTPS))

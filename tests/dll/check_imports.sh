@@ -6,7 +6,7 @@
 set -euo pipefail
 dll=$1
 dump=$(${OBJDUMP:-objdump} -p "$dll")
-allowed='^(KERNEL32|USER32|ADVAPI32|OLE32|OLEAUT32|NETAPI32|SHLWAPI|SHELL32|URLMON|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+allowed='^(KERNEL32|USER32|ADVAPI32|OLE32|OLEAUT32|NETAPI32|SHLWAPI|SHELL32|msvcrt|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 status=0
 while read -r name; do
     if ! grep -qiE "$allowed" <<<"$name"; then
