@@ -13,7 +13,13 @@
 namespace {
 
 // Which interface of the object a row of the interface table hands out.
-enum BridgeInterface { kBridgeIdentity, kBridgePrimary, kBridgeObjectSafety, kBridgeProvideClassInfo };
+enum BridgeInterface {
+    kBridgeIdentity,
+    kBridgePrimary,
+    kBridgeObjectSafety,
+    kBridgeProvideClassInfo,
+    kBridgeObjectWithSite,
+};
 
 struct BridgeInterfaceEntry {
     IID iid;
@@ -31,6 +37,7 @@ constexpr BridgeInterfaceEntry kInterfaceMap[] = {
     {__uuidof(IDispatch), kBridgePrimary},
     {kIidObjectSafety, kBridgeObjectSafety},
     {__uuidof(IProvideClassInfo), kBridgeProvideClassInfo},
+    {__uuidof(IObjectWithSite), kBridgeObjectWithSite},  // while the site lock is on
 };
 
 // No two rows share the first field of their IID, so that field alone picks
@@ -94,6 +101,8 @@ void FreeObject(void* p) noexcept
             return static_cast<IObjectSafety*>(this);
         case kBridgeProvideClassInfo:
             return static_cast<IProvideClassInfo*>(this);
+        case kBridgeObjectWithSite:
+            return m_siteLock.IsOn() ? static_cast<IObjectWithSite*>(this) : nullptr;
         }
     }
     return nullptr;
@@ -125,14 +134,21 @@ STDMETHODIMP CInvokerK318Core::GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT c
     });
 }
 
+// While the site lock refuses the object, the four methods that reach the hall
+// or read the machine answer E_ACCESSDENIED before any of their work (the
+// rate limit's tick included); GetVer answers regardless.
 STDMETHODIMP CInvokerK318Core::LoadExe(ULONG rid, BSTR ConnStr)
 {
-    return GuardedCall([&] { return CInvokerK318Methods::LoadExe(rid, ConnStr); });
+    return GuardedCall([&] {
+        return m_siteLock.Refuses() ? E_ACCESSDENIED : CInvokerK318Methods::LoadExe(rid, ConnStr);
+    });
 }
 
 STDMETHODIMP CInvokerK318Core::GetMacAddress(BSTR* bstrText)
 {
-    return GuardedCall([&] { return CInvokerK318Methods::GetMacAddress(bstrText); }, bstrText);
+    return GuardedCall([&] {
+        return m_siteLock.Refuses() ? E_ACCESSDENIED : CInvokerK318Methods::GetMacAddress(bstrText);
+    }, bstrText);
 }
 
 STDMETHODIMP CInvokerK318Core::GetVer(ULONG* ver)
@@ -142,12 +158,16 @@ STDMETHODIMP CInvokerK318Core::GetVer(ULONG* ver)
 
 STDMETHODIMP CInvokerK318Core::GetSpReadUserID(BSTR* nUserName)
 {
-    return GuardedCall([&] { return CInvokerK318Methods::GetSpReadUserID(nUserName); }, nUserName);
+    return GuardedCall([&] {
+        return m_siteLock.Refuses() ? E_ACCESSDENIED : CInvokerK318Methods::GetSpReadUserID(nUserName);
+    }, nUserName);
 }
 
 STDMETHODIMP CInvokerK318Core::RunVideo(ULONG userid, ULONG rid, BSTR ConnStr)
 {
-    return GuardedCall([&] { return CInvokerK318Methods::RunVideo(userid, rid, ConnStr); });
+    return GuardedCall([&] {
+        return m_siteLock.Refuses() ? E_ACCESSDENIED : CInvokerK318Methods::RunVideo(userid, rid, ConnStr);
+    });
 }
 
 STDMETHODIMP CInvokerK318Core::GetInterfaceSafetyOptions(REFIID riid, DWORD* pdwSupportedOptions,
@@ -182,6 +202,16 @@ STDMETHODIMP CInvokerK318Core::SetInterfaceSafetyOptions(REFIID riid, DWORD dwOp
 STDMETHODIMP CInvokerK318Core::GetClassInfo(ITypeInfo** ppTI)
 {
     return GuardedCall([&] { return GetClassTypeInfo(0, ppTI); }, ppTI);
+}
+
+STDMETHODIMP CInvokerK318Core::SetSite(IUnknown* pUnkSite)
+{
+    return GuardedCall([&] { return m_siteLock.SetSite(pUnkSite); });
+}
+
+STDMETHODIMP CInvokerK318Core::GetSite(REFIID riid, void** ppvSite)
+{
+    return GuardedCall([&] { return m_siteLock.GetSite(riid, ppvSite); }, ppvSite);
 }
 
 // ---- plain form -------------------------------------------------------------
@@ -306,7 +336,12 @@ HRESULT CreatePlainBridge(REFIID riid, void** ppv) noexcept
     if (!pMem)
         return E_OUTOFMEMORY;
     CInvokerK318* pObj = new (pMem) CInvokerK318();
-    HRESULT hr = pObj->QueryInterface(riid, ppv);
+    HRESULT hr = pObj->m_siteLock.Read();
+    if (FAILED(hr)) {
+        delete pObj;
+        return hr;
+    }
+    hr = pObj->QueryInterface(riid, ppv);
     if (hr != S_OK) {
         if (*ppv) {
             ComRef<IUnknown> discarded(static_cast<IUnknown*>(*ppv));  // count back to 0 destroys
@@ -328,7 +363,9 @@ HRESULT CreateAggregatedBridge(IUnknown* pUnkOuter, REFIID riid, void** ppv) noe
     if (!pMem)
         return E_OUTOFMEMORY;
     CInvokerK318Aggregate* pAgg = new (pMem) CInvokerK318Aggregate(pUnkOuter);
-    HRESULT hr = pAgg->QueryInterface(riid, ppv);
+    HRESULT hr = pAgg->m_contained.m_siteLock.Read();
+    if (SUCCEEDED(hr))
+        hr = pAgg->QueryInterface(riid, ppv);
     if (hr != S_OK) {
         *ppv = nullptr;
         delete pAgg;

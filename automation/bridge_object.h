@@ -1,5 +1,6 @@
 // The bridge object CInvokerK318: its COM identity, reference counting,
-// creation alone or inside an aggregate, script safety and class information.
+// creation alone or inside an aggregate, script safety, class information and
+// the site lock.
 #pragma once
 
 #include <windows.h>
@@ -8,10 +9,11 @@
 
 #include <new>
 
+#include "automation/site_lock.h"
 #include "tarnwick_h.h"
 
 // The operations every form shares; the IUnknown operations belong to the form.
-class CInvokerK318Core : public IInvokerK318, public IObjectSafety, public IProvideClassInfo {
+class CInvokerK318Core : public IInvokerK318, public IObjectSafety, public IProvideClassInfo, public IObjectWithSite {
 public:
     CInvokerK318Core() noexcept : m_dwSafetyOptions(0) {}
     virtual ~CInvokerK318Core() = default;
@@ -36,13 +38,18 @@ public:
     STDMETHODIMP SetInterfaceSafetyOptions(REFIID riid, DWORD dwOptionSetMask, DWORD dwEnabledOptions) override;
     // IProvideClassInfo
     STDMETHODIMP GetClassInfo(ITypeInfo** ppTI) override;
+    // IObjectWithSite, offered while the site lock is on
+    STDMETHODIMP SetSite(IUnknown* pUnkSite) override;
+    STDMETHODIMP GetSite(REFIID riid, void** ppvSite) override;
 
     // The interface pointer of the interface table's row equal to riid
-    // (pIdentity for IUnknown), or null. Defined beside the forms'
-    // QueryInterface, its only callers.
+    // (pIdentity for IUnknown), or null (also for IObjectWithSite while the
+    // site lock is off). Defined beside the forms' QueryInterface, its only
+    // callers.
     inline IUnknown* FindInterface(REFIID riid, IUnknown* pIdentity) noexcept;
 
     DWORD m_dwSafetyOptions;
+    CSiteLock m_siteLock;  // read as the object is made
 };
 
 // The plain form: one object with its own reference count.

@@ -1,6 +1,9 @@
 #include "script_host/script_host.h"
 
 #include <oleauto.h>
+#include <docobj.h>
+#include <objsafe.h>
+#include <urlmon.h>
 
 // The engines' parse interface differs between 32- and 64-bit builds (its
 // source cookie is 32 or 64 bits wide), and so does its IID.
@@ -17,7 +20,14 @@ const IID kIID_IActiveScriptParse = {0xBB1A2AE2, 0xA4F9, 0x11CF, {0x8F, 0x20, 0x
 #endif
 const IID kIID_IActiveScriptSite = {0xDB01A1E3, 0xA42B, 0x11CF, {0x8F, 0x20, 0x00, 0x80, 0x5F, 0x2C, 0xD0, 0x64}};
 
+// {10200490-FA38-11D0-AC0E-00A0C90FFFC0}: the question whether an object made
+// for a page may be scripted by it; declared by the platform headers, defined
+// by no import library.
+const GUID kGUID_CUSTOM_CONFIRMOBJECTSAFETY = {
+    0x10200490, 0xFA38, 0x11D0, {0xAC, 0x0E, 0x00, 0xA0, 0xC9, 0x0F, 0xFF, 0xC0}};
+
 const DISPID kDispidEcho = 1;
+const DISPID kDispidUrl = 1;
 const DISPID kDispidSleep = 2;
 
 // Reference counting and QueryInterface for a host object that offers one
@@ -52,13 +62,9 @@ private:
     LONG m_refs = 1;
 };
 
-}  // namespace
-
-// The global "host" object: echo(text, ...) and sleep(milliseconds).
-class CScriptHost::Echo : public HostObject<IDispatch, &IID_IDispatch> {
+// A host object reached by name only: an IDispatch without type information.
+class NamedOnly : public HostObject<IDispatch, &IID_IDispatch> {
 public:
-    explicit Echo(EchoFunction pfn) : m_pfn(std::move(pfn)) {}
-
     STDMETHODIMP GetTypeInfoCount(UINT* pctinfo) override
     {
         if (pctinfo == nullptr)
@@ -72,6 +78,15 @@ public:
             *ppTInfo = nullptr;
         return DISP_E_BADINDEX;
     }
+};
+
+}  // namespace
+
+// The global "host" object: echo(text, ...) and sleep(milliseconds).
+class CScriptHost::Echo : public NamedOnly {
+public:
+    explicit Echo(EchoFunction pfn) : m_pfn(std::move(pfn)) {}
+
     STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override
     {
         if (rgszNames == nullptr || rgDispId == nullptr || cNames == 0)
@@ -131,11 +146,139 @@ private:
     EchoFunction m_pfn;
 };
 
+namespace {
+
+// A page's document, as far as an object made by its script looks at it:
+// the URL property.
+class PageDocument : public NamedOnly {
+public:
+    explicit PageDocument(const wchar_t* pszUrl) : m_url(pszUrl) {}
+
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* rgszNames, UINT cNames, LCID, DISPID* rgDispId) override
+    {
+        if (rgszNames == nullptr || rgDispId == nullptr || cNames != 1 || rgszNames[0] == nullptr)
+            return E_INVALIDARG;
+        if (lstrcmpiW(rgszNames[0], L"URL") != 0) {
+            rgDispId[0] = DISPID_UNKNOWN;
+            return DISP_E_UNKNOWNNAME;
+        }
+        rgDispId[0] = kDispidUrl;
+        return S_OK;
+    }
+    STDMETHODIMP Invoke(DISPID id, REFIID, LCID, WORD wFlags, DISPPARAMS*, VARIANT* pResult, EXCEPINFO*,
+                        UINT*) override
+    {
+        if (id != kDispidUrl)
+            return DISP_E_MEMBERNOTFOUND;
+        if ((wFlags & DISPATCH_PROPERTYGET) == 0 || pResult == nullptr)
+            return DISP_E_MEMBERNOTFOUND;
+        VariantInit(pResult);
+        pResult->vt = VT_BSTR;
+        pResult->bstrVal = SysAllocString(m_url.c_str());
+        return pResult->bstrVal != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+
+private:
+    std::wstring m_url;
+};
+
+// The browser's security decisions for a page: it may run one class of
+// object, and only one that accepts untrusted callers on IDispatch.
+class PageSecurity : public HostObject<IInternetHostSecurityManager, &IID_IInternetHostSecurityManager> {
+public:
+    explicit PageSecurity(const CLSID& allowed) : m_allowed(allowed) {}
+
+    STDMETHODIMP GetSecurityId(BYTE*, DWORD*, DWORD_PTR) override { return E_NOTIMPL; }
+    STDMETHODIMP ProcessUrlAction(DWORD action, BYTE* pPolicy, DWORD cbPolicy, BYTE* pContext, DWORD cbContext,
+                                  DWORD, DWORD) override
+    {
+        if (pPolicy == nullptr || cbPolicy < sizeof(DWORD))
+            return E_INVALIDARG;
+        DWORD answer = URLPOLICY_DISALLOW;
+        if (action == URLACTION_ACTIVEX_RUN && pContext != nullptr && cbContext >= sizeof(CLSID) &&
+            IsEqualCLSID(*reinterpret_cast<const CLSID*>(pContext), m_allowed))
+            answer = URLPOLICY_ALLOW;
+        CopyMemory(pPolicy, &answer, sizeof answer);
+        return answer == URLPOLICY_ALLOW ? S_OK : S_FALSE;
+    }
+    STDMETHODIMP QueryCustomPolicy(REFGUID key, BYTE** ppPolicy, DWORD* pcbPolicy, BYTE* pContext, DWORD cbContext,
+                                   DWORD) override
+    {
+        if (ppPolicy == nullptr || pcbPolicy == nullptr)
+            return E_POINTER;
+        *ppPolicy = nullptr;
+        *pcbPolicy = 0;
+        if (!IsEqualGUID(key, kGUID_CUSTOM_CONFIRMOBJECTSAFETY))
+            return INET_E_DEFAULT_ACTION;
+        DWORD answer = URLPOLICY_DISALLOW;
+        const auto* pConfirm = reinterpret_cast<const CONFIRMSAFETY*>(pContext);
+        IObjectSafety* pSafety = nullptr;
+        if (pConfirm != nullptr && cbContext >= sizeof *pConfirm && pConfirm->pUnk != nullptr &&
+            IsEqualCLSID(pConfirm->clsid, m_allowed) &&
+            SUCCEEDED(pConfirm->pUnk->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&pSafety)))) {
+            if (pSafety->SetInterfaceSafetyOptions(IID_IDispatch, INTERFACESAFE_FOR_UNTRUSTED_CALLER,
+                                                   INTERFACESAFE_FOR_UNTRUSTED_CALLER) == S_OK)
+                answer = URLPOLICY_ALLOW;
+            pSafety->Release();
+        }
+        *ppPolicy = static_cast<BYTE*>(CoTaskMemAlloc(sizeof answer));
+        if (*ppPolicy == nullptr)
+            return E_OUTOFMEMORY;
+        CopyMemory(*ppPolicy, &answer, sizeof answer);
+        *pcbPolicy = sizeof answer;
+        return answer == URLPOLICY_ALLOW ? S_OK : S_FALSE;
+    }
+
+private:
+    CLSID m_allowed;
+};
+
+}  // namespace
+
+// What the host's site offers a page's engine and objects: the security
+// manager and the page's document.
+class CScriptHost::Services : public HostObject<IServiceProvider, &IID_IServiceProvider> {
+public:
+    explicit Services(const Page& page)
+        : m_pSecurity(new PageSecurity(*page.pAllowedClass)),
+          m_pDocument(page.pszUrl != nullptr ? new PageDocument(page.pszUrl) : nullptr)
+    {
+    }
+    ~Services() override
+    {
+        m_pSecurity->Release();
+        if (m_pDocument != nullptr)
+            m_pDocument->Release();
+    }
+
+    STDMETHODIMP QueryService(REFGUID service, REFIID riid, void** ppv) override
+    {
+        if (ppv == nullptr)
+            return E_POINTER;
+        *ppv = nullptr;
+        if (IsEqualGUID(service, SID_SInternetHostSecurityManager))
+            return m_pSecurity->QueryInterface(riid, ppv);
+        if (IsEqualGUID(service, SID_SContainerDispatch) && m_pDocument != nullptr)
+            return m_pDocument->QueryInterface(riid, ppv);
+        return E_NOINTERFACE;
+    }
+
+private:
+    PageSecurity* m_pSecurity;
+    PageDocument* m_pDocument;
+};
+
 // The engine's view of this host: named objects and error reports.
 class CScriptHost::Site : public HostObject<IActiveScriptSite, &kIID_IActiveScriptSite> {
 public:
     explicit Site(CScriptHost* pHost) : m_pHost(pHost) {}
 
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (ppv != nullptr && riid == IID_IServiceProvider && m_pHost != nullptr && m_pHost->m_pServices != nullptr)
+            return m_pHost->m_pServices->QueryInterface(riid, ppv);
+        return HostObject::QueryInterface(riid, ppv);
+    }
 
     STDMETHODIMP GetLCID(LCID* plcid) override
     {
@@ -222,7 +365,7 @@ CScriptHost::~CScriptHost()
     Close();
 }
 
-HRESULT CScriptHost::Start(const wchar_t* pszLanguage, EchoFunction pfnEcho)
+HRESULT CScriptHost::Start(const wchar_t* pszLanguage, EchoFunction pfnEcho, const Page* pPage)
 {
     if (m_pScript != nullptr)
         return E_UNEXPECTED;
@@ -234,6 +377,22 @@ HRESULT CScriptHost::Start(const wchar_t* pszLanguage, EchoFunction pfnEcho)
                           reinterpret_cast<void**>(&m_pScript));
     if (FAILED(hr))
         return hr;
+    if (pPage != nullptr) {
+        // The page is untrusted: new ActiveXObject must ask the security manager.
+        const DWORD options = INTERFACESAFE_FOR_UNTRUSTED_DATA | INTERFACE_USES_SECURITY_MANAGER |
+                              INTERFACE_USES_DISPEX;
+        IObjectSafety* pSafety = nullptr;
+        hr = m_pScript->QueryInterface(IID_IObjectSafety, reinterpret_cast<void**>(&pSafety));
+        if (SUCCEEDED(hr)) {
+            hr = pSafety->SetInterfaceSafetyOptions(kIID_IActiveScriptParse, options, options);
+            pSafety->Release();
+        }
+        if (FAILED(hr)) {
+            Close();
+            return hr;
+        }
+        m_pServices = new Services(*pPage);
+    }
     hr = m_pScript->QueryInterface(kIID_IActiveScriptParse, reinterpret_cast<void**>(&m_pParse));
     if (FAILED(hr)) {
         Close();
@@ -336,5 +495,9 @@ void CScriptHost::Close()
         m_pSite->Detach();
         m_pSite->Release();
         m_pSite = nullptr;
+    }
+    if (m_pServices != nullptr) {
+        m_pServices->Release();
+        m_pServices = nullptr;
     }
 }

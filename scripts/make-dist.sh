@@ -19,7 +19,7 @@ done
 cp "$root/build/generated/tarnwick_h.h" "$root/build/generated/tarnwick_i.c" "$dist/include/"
 cp "$root/kit/include/tarnwick_hall.h" "$root/kit/include/tarnwick_script.h" "$root/resources/tarnwick.idl" "$dist/include/"
 mkdir -p "$dist/sample"
-cp "$root/kit/sample/hall.c" "$root/kit/sample/page.js" "$dist/sample/"
+cp "$root/kit/sample/hall.c" "$root/kit/sample/page.js" "$root/kit/sample/site-lock.reg" "$dist/sample/"
 cp "$root/kit/README.md" "$root/kit/CHANGELOG.md" "$root/kit/LICENSE" "$dist/"
 # The version is the one the build gives the libraries and their manifests.
 version=$(sed -n 's/^project(Tarnwick VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")

@@ -8,11 +8,17 @@
  *     object for the page only when the hall's security manager allows it,
  *     and this one allows Tarnwick's class alone, once the object has agreed
  *     to be scripted by an untrusted page;
+ *   - it tells the objects the page makes where the page comes from, as a
+ *     browser's document does (the site's SID_SContainerDispatch service and
+ *     the document's URL property), so that a machine's site lock can judge
+ *     the page;
  *   - it gives the page one object of its own, "hall": hall.log(text) prints
  *     a line, hall.wait(ms) pauses the page.
  *
- *   hall.exe [PAGE [USER]]      PAGE: a UTF-8 script, page.js by default;
- *                               USER: the user number of the video window, 7
+ *   hall.exe [PAGE [USER [ADDRESS]]]
+ *       PAGE: a UTF-8 script, page.js by default; USER: the user number of the
+ *       video window, 7; ADDRESS: the address the page is shown as coming
+ *       from, https://hall.example/sample/page.html by default
  *
  * Build it with the kit (a 32-bit hall; x86_64-w64-mingw32-gcc for 64 bits):
  *   i686-w64-mingw32-gcc -O2 -Wall -Iinclude -o hall.exe sample/hall.c \
@@ -26,6 +32,7 @@
 #define COBJMACROS
 #include <windows.h>
 #include <ole2.h>
+#include <docobj.h>
 #include <stdio.h>
 #include <stdlib.h>
 
@@ -89,6 +96,7 @@ STATIC_REFERENCES(Hall, IDispatch)
 STATIC_REFERENCES(Security, IInternetHostSecurityManager)
 STATIC_REFERENCES(Services, IServiceProvider)
 STATIC_REFERENCES(Site, IActiveScriptSite)
+STATIC_REFERENCES(Document, IDispatch)
 
 enum { DISPID_HALL_LOG = 1, DISPID_HALL_WAIT = 2 };
 
@@ -249,9 +257,51 @@ static IInternetHostSecurityManagerVtbl g_securityVtbl = {
 };
 static IInternetHostSecurityManager g_security = {&g_securityVtbl};
 
+/* ------------------------------------------------------------ the page's document */
+
+/* What an object made by the page learns of the page: its address, the
+ * document's URL property. A browser's document has much more. */
+enum { DISPID_DOCUMENT_URL = 1 };
+static WCHAR g_pageAddress[2048] = L"https://hall.example/sample/page.html";
+
+static HRESULT STDMETHODCALLTYPE DocumentGetIDsOfNames(IDispatch* self, REFIID riid, LPOLESTR* names, UINT count,
+                                                       LCID lcid, DISPID* ids)
+{
+    (void)self, (void)riid, (void)lcid;
+    if (names == NULL || ids == NULL || count != 1 || names[0] == NULL)
+        return E_INVALIDARG;
+    if (lstrcmpiW(names[0], L"URL") != 0) {
+        ids[0] = DISPID_UNKNOWN;
+        return DISP_E_UNKNOWNNAME;
+    }
+    ids[0] = DISPID_DOCUMENT_URL;
+    return S_OK;
+}
+
+static HRESULT STDMETHODCALLTYPE DocumentInvoke(IDispatch* self, DISPID id, REFIID riid, LCID lcid, WORD flags,
+                                                DISPPARAMS* params, VARIANT* result, EXCEPINFO* error,
+                                                UINT* argError)
+{
+    (void)self, (void)riid, (void)lcid, (void)params, (void)error, (void)argError;
+    if (id != DISPID_DOCUMENT_URL || !(flags & DISPATCH_PROPERTYGET) || result == NULL)
+        return DISP_E_MEMBERNOTFOUND;
+    VariantInit(result);
+    V_VT(result) = VT_BSTR;
+    V_BSTR(result) = SysAllocString(g_pageAddress);
+    return V_BSTR(result) != NULL ? S_OK : E_OUTOFMEMORY;
+}
+
+/* It is an IDispatch without type information, as "hall" is. */
+static IDispatchVtbl g_documentVtbl = {
+    HallQueryInterface, DocumentAddRef, DocumentRelease, HallGetTypeInfoCount,
+    HallGetTypeInfo, DocumentGetIDsOfNames, DocumentInvoke,
+};
+static IDispatch g_document = {&g_documentVtbl};
+
 /* ------------------------------------------------------------ the engine's site */
 
-/* The engine finds the security manager through the site's IServiceProvider. */
+/* The engine finds the security manager through the site's IServiceProvider,
+ * and the objects the page makes find the page's document there. */
 static HRESULT STDMETHODCALLTYPE ServicesQueryInterface(IServiceProvider* self, REFIID riid, void** ppv);
 static IActiveScriptSite g_site;
 
@@ -262,6 +312,8 @@ static HRESULT STDMETHODCALLTYPE ServicesQueryService(IServiceProvider* self, RE
     if (ppv == NULL)
         return E_POINTER;
     *ppv = NULL;
+    if (IsEqualGUID(service, &SID_SContainerDispatch))
+        return IDispatch_QueryInterface(&g_document, riid, ppv);
     if (!IsEqualGUID(service, &SID_SInternetHostSecurityManager))
         return E_NOINTERFACE;
     return IInternetHostSecurityManager_QueryInterface(&g_security, riid, ppv);
@@ -475,6 +527,10 @@ int main(int argc, char** argv)
     WCHAR* page;
     HRESULT hr;
 
+    if (argc > 3 && MultiByteToWideChar(CP_ACP, 0, argv[3], -1, g_pageAddress, 2048) == 0) {
+        printf("hall: the address is too long\n");
+        return 1;
+    }
     page = ReadPage(pagePath);
     if (page == NULL) {
         printf("hall: cannot read the page %s\n", pagePath);
@@ -490,8 +546,10 @@ int main(int argc, char** argv)
         printf("hall: cannot open the request windows (error %lu)\n", (unsigned long)GetLastError());
         return 1;
     }
-    printf("hall: windows \"%s\" and \"%s\" are open; running %s\n", TARNWICK_HALL_WINDOW_TITLE, videoTitle,
+    printf("hall: windows \"%s\" and \"%s\" are open; running %s as ", TARNWICK_HALL_WINDOW_TITLE, videoTitle,
            pagePath);
+    PrintWide(g_pageAddress, lstrlenW(g_pageAddress));
+    printf("\n");
     fflush(stdout);
 
     /* The browser's thread is a single-threaded apartment. */
