@@ -463,6 +463,79 @@ Answer Aggregation()
     return a;
 }
 
+// A page's site for the site lock: its services give the document, whose
+// URL property is an allowed page's address.
+struct PageDocument : IDispatch {
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) ? this : nullptr;
+        return *ppv != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP GetTypeInfoCount(UINT* p) override { *p = 0; return S_OK; }
+    STDMETHODIMP GetTypeInfo(UINT, LCID, ITypeInfo** pp) override { *pp = nullptr; return DISP_E_BADINDEX; }
+    STDMETHODIMP GetIDsOfNames(REFIID, LPOLESTR* names, UINT c, LCID, DISPID* ids) override
+    {
+        if (c != 1 || lstrcmpiW(names[0], L"URL") != 0)
+            return DISP_E_UNKNOWNNAME;
+        ids[0] = 1;
+        return S_OK;
+    }
+    STDMETHODIMP Invoke(DISPID, REFIID, LCID, WORD, DISPPARAMS*, VARIANT* r, EXCEPINFO*, UINT*) override
+    {
+        r->vt = VT_BSTR;
+        r->bstrVal = SysAllocString(L"https://hall.example/lobby");
+        return r->bstrVal != nullptr ? S_OK : E_OUTOFMEMORY;
+    }
+};
+
+struct PageSite : IServiceProvider {
+    PageDocument document;
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        *ppv = IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IServiceProvider) ? this : nullptr;
+        return *ppv != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP QueryService(REFGUID, REFIID riid, void** ppv) override { return document.QueryInterface(riid, ppv); }
+};
+
+// Under a site lock that allows the page: the object is made (its policy
+// read), is given the page's site, and hands a request to the hall.
+Answer SiteLocked()
+{
+    Answer a;
+    IClassFactory* pFactory = g_dll.Factory();
+    if (pFactory == nullptr)
+        return {E_FAIL, L"", "no class object in a clean run"};
+    PageSite site;
+    Arm();
+    IUnknown* p = Garbage<IUnknown*>();
+    a.hr = pFactory->CreateInstance(nullptr, stress::kIidInvoker, reinterpret_cast<void**>(&p));
+    CheckOut(a, a.hr, p, "CreateInstance failed and left its out value");
+    if (SUCCEEDED(a.hr)) {
+        IObjectWithSite* pWithSite = Garbage<IObjectWithSite*>();
+        a.hr = p->QueryInterface(IID_IObjectWithSite, reinterpret_cast<void**>(&pWithSite));
+        CheckOut(a, a.hr, pWithSite, "QueryInterface failed and left its out value");
+        if (SUCCEEDED(a.hr)) {
+            a.hr = pWithSite->SetSite(&site);
+            if (SUCCEEDED(a.hr))
+                a.hr = static_cast<IInvokerK318*>(p)->LoadExe(12, nullptr);
+            IUnknown* pHeld = Garbage<IUnknown*>();
+            const HRESULT hrSite = pWithSite->GetSite(IID_IUnknown, reinterpret_cast<void**>(&pHeld));
+            CheckOut(a, hrSite, pHeld, "GetSite failed and left its out value");
+            pWithSite->SetSite(nullptr);
+            pWithSite->Release();
+        }
+        p->Release();
+    }
+    Disarm();
+    pFactory->Release();
+    return a;
+}
+
 const char* const kOurKeys[] = {
     "CLSID\\{944F576C-8D13-4177-9B3F-E827E4AFE8FF}",
     "Tarnwick.InvokerK318",
@@ -579,6 +652,7 @@ const Scenario kScenarios[] = {
     {"DllUnregisterServer", Unregister, kAnyFailure},
     {"LoadExe_8KB", [] { return ByTable(1, std::wstring(8192, L'x')); }},
     {"GetSpReadUserID_5000", [] { return ByTable(4); }},
+    {"site_lock", SiteLocked},
 };
 
 // A run, with the request the hall received appended to its answer.
@@ -650,6 +724,9 @@ void FailedRun(const Scenario& s, LONG k, bool sticky, const Answer& clean, Tall
 int RunScenario(const Scenario& s)
 {
     WriteInstall(std::strcmp(s.name, "GetSpReadUserID_5000") == 0 ? std::string(5000, '7') : "10086");
+    const bool locked = std::strcmp(s.name, "site_lock") == 0;
+    if (locked && !stress::SetSiteLock(L"https://hall.example"))
+        return 2;
     std::vector<std::string> missing;
     const int hooked = PatchImports(g_dll.h, missing);
     Answer clean;
@@ -698,6 +775,8 @@ int RunScenario(const Scenario& s)
     }
     UnpatchImports();
     stress::DeleteHallPath();
+    if (locked)
+        stress::DeleteSiteLock();
     g_pShared[1] = 1;
     return faults ? kFaults : 0;
 }

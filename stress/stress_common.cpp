@@ -200,4 +200,23 @@ void DeleteHallPath()
     }
 }
 
+bool SetSiteLock(const std::wstring& site)
+{
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, L"SOFTWARE\\Policies\\Tarnwick\\SiteLock", 0, nullptr, 0, KEY_WRITE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS)
+        return false;
+    std::wstring value = site;
+    value.append(2, L'\0');  // the last line's end and the list's
+    const LONG status = RegSetValueExW(key, L"AllowedSites", 0, REG_MULTI_SZ, reinterpret_cast<const BYTE*>(value.data()),
+                                       static_cast<DWORD>(value.size() * sizeof(wchar_t)));
+    RegCloseKey(key);
+    return status == ERROR_SUCCESS;
+}
+
+void DeleteSiteLock()
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, L"SOFTWARE\\Policies\\Tarnwick");
+}
+
 }  // namespace stress

@@ -89,5 +89,8 @@ private:
 // Sets or deletes HKCU\SoftWare\Vorm\Game "path" (raw bytes of a type).
 bool SetHallPath(DWORD type, const void* data, DWORD cb);
 void DeleteHallPath();
+// The current user's site lock allowing one site, and its removal.
+bool SetSiteLock(const std::wstring& site);
+void DeleteSiteLock();
 
 }  // namespace stress
