@@ -5,7 +5,6 @@
 #include <cwchar>
 
 #include "platform/platform.h"
-#include "platform/owners.h"
 #include "text/errors.h"
 
 namespace {
@@ -92,22 +91,11 @@ CWideToNarrowText::CWideToNarrowText(const wchar_t* pszSource, UINT codePage)
         platform::ops().WideCharToMultiByte(codePage, 0, pszSource, -1, nullptr, 0, nullptr, nullptr);
     if (cbNeeded <= 0)
         RaiseHResult(FailureFromLastError());
-    char* pBuffer = m_buffer;
-    HeapBlock<char> heap;
-    if (cbNeeded > static_cast<int>(sizeof(m_buffer))) {
-        heap.Reset(static_cast<char*>(platform::ops().HeapAlloc(::GetProcessHeap(), 0, static_cast<size_t>(cbNeeded))));
-        if (!heap.Get())
-            RaiseOutOfMemory();
-        pBuffer = heap.Get();
-    }
+    char* pBuffer = m_buffer.Reserve(static_cast<SIZE_T>(cbNeeded));
+    if (!pBuffer)
+        RaiseOutOfMemory();
     pBuffer[0] = '\0';
     if (platform::ops().WideCharToMultiByte(codePage, 0, pszSource, -1, pBuffer, cbNeeded, nullptr, nullptr) == 0)
         RaiseHResult(FailureFromLastError());
-    m_pHeap = heap.Detach();
     m_psz = pBuffer;
-}
-
-CWideToNarrowText::~CWideToNarrowText()
-{
-    HeapBlock<char> heap(m_pHeap);
 }

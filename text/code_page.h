@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include "text/work_buffer.h"
+
 // The code page of every conversion of the component except the hall
 // messages' text argument. Process-wide pointer: at load it points to a
 // one-time chooser, which replaces itself by the chosen function on first use.
@@ -24,7 +26,6 @@ wchar_t* NarrowToWide(wchar_t* pszDest, const char* pszSource, int cchDest, UINT
 class CWideToNarrowText {
 public:
     CWideToNarrowText(const wchar_t* pszSource, UINT codePage);
-    ~CWideToNarrowText();
     CWideToNarrowText(const CWideToNarrowText&) = delete;
     CWideToNarrowText& operator=(const CWideToNarrowText&) = delete;
 
@@ -32,7 +33,6 @@ public:
     operator const char*() const noexcept { return m_psz; }
 
 private:
-    char m_buffer[128];
-    char* m_pHeap = nullptr;
+    WorkBuffer<char, 128> m_buffer;
     char* m_psz = nullptr;
 };
