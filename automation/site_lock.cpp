@@ -9,6 +9,7 @@
 
 #include "platform/key_handle.h"
 #include "platform/platform.h"
+#include "text/ascii.h"
 
 const wchar_t g_szSiteLockKey[] = L"SOFTWARE\\Policies\\Tarnwick\\SiteLock";
 
@@ -21,11 +22,6 @@ constexpr GUID kSidContainerDispatch = {0xb722be00, 0x4e68, 0x101b, {0xa2, 0xbc,
 constexpr DWORD kMaxSiteListBytes = 65536;
 constexpr DWORD kMaxHostLength = 253;
 
-wchar_t LowerAscii(wchar_t c) noexcept
-{
-    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + (L'a' - L'A')) : c;
-}
-
 // ASCII letters, digits, '-' and '.', 1 to 253 units, in labels that are
 // none of them empty (so no leading, trailing or doubled dot).
 bool IsPlainHost(const wchar_t* pszHost, DWORD cch) noexcept
@@ -34,7 +30,7 @@ bool IsPlainHost(const wchar_t* pszHost, DWORD cch) noexcept
         return false;
     wchar_t prev = L'.';
     for (DWORD i = 0; i < cch; ++i) {
-        const wchar_t c = LowerAscii(pszHost[i]);
+        const wchar_t c = AsciiLower(pszHost[i]);
         if (c == L'.') {
             if (prev == L'.')
                 return false;
@@ -51,7 +47,7 @@ bool SkipPrefix(const wchar_t*& p, const wchar_t* pEnd, const wchar_t* pszPrefix
 {
     const wchar_t* q = p;
     for (; *pszPrefix != L'\0'; ++q, ++pszPrefix) {
-        if (q == pEnd || LowerAscii(*q) != *pszPrefix)
+        if (q == pEnd || AsciiLower(*q) != *pszPrefix)
             return false;
     }
     p = q;
@@ -98,7 +94,7 @@ DWORD ParseSite(const wchar_t* p, const wchar_t* pEnd, BYTE* pOut) noexcept
         pOut[2] = static_cast<BYTE>(port >> 8);
         pOut[3] = static_cast<BYTE>(cchHost);
         for (DWORD i = 0; i < cchHost; ++i)
-            pOut[4 + i] = static_cast<BYTE>(LowerAscii(pHost[i]));
+            pOut[4 + i] = static_cast<BYTE>(AsciiLower(pHost[i]));
     }
     return 4 + cchHost;
 }
@@ -139,7 +135,7 @@ bool MatchesSite(const BYTE* pSite, bool fHttps, const wchar_t* pszHost, DWORD c
         return false;
     }
     for (DWORD i = 0; i < cch; ++i) {
-        if (LowerAscii(pTail[i]) != pSite[4 + i])
+        if (AsciiLower(pTail[i]) != pSite[4 + i])
             return false;
     }
     return true;
