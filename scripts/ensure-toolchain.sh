@@ -23,7 +23,8 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 say() { echo "ensure-toolchain: $*"; }
 
-packages=(g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools wine wine64 libwine-dev cmake googletest make)
+packages=(g++-mingw-w64-i686-win32 g++-mingw-w64-x86-64-win32 mingw-w64-tools wine wine64 libwine-dev cmake googletest make
+          msitools wixl)
 
 as_root() {
     if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi

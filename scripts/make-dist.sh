@@ -24,6 +24,15 @@ cp "$root/kit/README.md" "$root/kit/CHANGELOG.md" "$root/kit/LICENSE" "$dist/"
 # The version is the one the build gives the libraries and their manifests.
 version=$(sed -n 's/^project(Tarnwick VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 printf 'Tarnwick %s\n' "$version" >"$dist/VERSION"
+# The Windows Installer packages, one per bitness, named by the version in
+# each library's version resource.
+for pair in x86:build x64:build64; do
+    arch=${pair%%:*}
+    tree=$root/${pair#*:}
+    sh "$root/scripts/make-msi.sh" "$arch" "$tree/bin/Tarnwick.dll" "$tree/generated/tarnwick.tlb" "$dist/package.msi" >/dev/null
+    msi_version=$(msiinfo export "$dist/package.msi" Property | sed -n 's/^ProductVersion\t//p' | tr -d '\r')
+    mv "$dist/package.msi" "$dist/Tarnwick-$msi_version-$arch.msi"
+done
 # Last, the checksums of every other file, for sha256sum -c.
 (cd "$dist" && find . -type f ! -name SHA256SUMS | sort | sed 's|^\./||' | xargs sha256sum >SHA256SUMS)
 echo "dist/:"
