@@ -44,9 +44,14 @@ define ON_32BIT
 	@if $(CAN_RUN_32); then $(1); else echo "$@: so $(2) not run here"; fi
 endef
 
+# Last, the disk the build trees take (a file linked into several prefixes
+# counts once).
 test: build
 	@$(MAKE) --no-print-directory test32
 	@$(MAKE) --no-print-directory test64
+	@du -sk $(BUILD) $(BUILD64) | awk '{ kib[NR] = $$1; all += $$1 } END { \
+	    printf "make test: the build trees take %.0f MiB (%s %.0f MiB, %s %.0f MiB)\n", \
+	        all / 1024, "$(BUILD)", kib[1] / 1024, "$(BUILD64)", kib[2] / 1024 }'
 
 # Where the 32-bit programs cannot run, the checks of the built file that need
 # no Wine (imports, exports, size) still run.
