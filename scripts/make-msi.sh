@@ -45,6 +45,10 @@ msibuild "$stage/package.msi" -q "UPDATE Component SET Condition='SITELOCK' WHER
 # product before it installs anything (so no row is shared between the two).
 msibuild "$stage/package.msi" -q "UPDATE InstallExecuteSequence SET Sequence=60 WHERE Action='SplitSiteLock'"
 msibuild "$stage/package.msi" -q "UPDATE InstallExecuteSequence SET Sequence=1401 WHERE Action='RemoveExistingProducts'"
+# SITELOCK reaches the installer's service in an elevated or managed install
+# (group policy) only as a secure property.
+secure=$(msiinfo export "$stage/package.msi" Property | sed -n 's/^SecureCustomProperties\t//p' | tr -d '\r')
+msibuild "$stage/package.msi" -q "UPDATE Property SET Value='${secure:+$secure;}SITELOCK;KEPTSITELOCK' WHERE Property='SecureCustomProperties'"
 mkdir -p "$(dirname "$out")"
 mv "$stage/package.msi" "$out"
 echo "make-msi: $out: Tarnwick $version ($arch), ProductCode {$product}"
