@@ -98,11 +98,15 @@ same_as_before() {  # same_as_before SNAPSHOT: nothing of ours left since BEFORE
         { fail "the file tree differs from before the install:"; head -20 "$work/$1.files.diff"; }
 }
 
-# Our keys under HKEY_CLASSES_ROOT (both views) in the last snapshot.
+# Our keys under HKEY_CLASSES_ROOT in a snapshot: both views for the 64-bit
+# package; for the 32-bit one in a 64-bit prefix, the 32-bit view, which is
+# its HKEY_CLASSES_ROOT (a 32-bit regsvr32 there may mirror keys into the
+# 64-bit view, which no 32-bit package can write).
 classes() {
-    ours=$ours awk 'BEGIN { RS = ""; ORS = "\n\n" }
+    view=$([ "$arch" = x86 ] && [ -d "$prefix/drive_c/windows/syswow64" ] && echo '\Wow6432Node\')
+    ours=$ours view=$view awk 'BEGIN { RS = ""; ORS = "\n\n" }
         /^\[HKEY_LOCAL_MACHINE\\Software\\Classes\\/ && !/^\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer\\/ {
-            split($0, lines, "\n"); if (lines[1] ~ ENVIRON["ours"]) print }' "$work/$1.txt"
+            split($0, lines, "\n"); if (lines[1] ~ ENVIRON["ours"] && (ENVIRON["view"] == "" || index(lines[1], ENVIRON["view"]))) print }' "$work/$1.txt"
 }
 
 # The paragraph of one key in a snapshot (empty if the key is not there).
@@ -180,6 +184,9 @@ snapshot regsvr32
 classes regsvr32 >"$work/regsvr32.classes"
 echo "  $(grep -c '^\[' "$work/package.classes") keys and $(grep -c '^[@"]' "$work/package.classes") values of ours compared with regsvr32's"
 diff -u "$work/regsvr32.classes" "$work/package.classes" || fail "the package's keys differ from regsvr32's (above)"
+# regsvr32's own removal first, for whatever it wrote beyond the package's
+# rows; the other rounds remove what the package wrote with msiexec alone.
+wine "$regsvr32" /u /s "$installed_dll" || fail "regsvr32 /u of the installed library failed"
 msiexec /x "$(winpath "$work/current.msi")" /qn || fail "the removal failed"
 same_as_before removed
 
