@@ -45,12 +45,10 @@ bool IsPlainHost(const wchar_t* pszHost, DWORD cch) noexcept
 // Moves p past pszPrefix (lower case) where [p, pEnd) starts with it in either case.
 bool SkipPrefix(const wchar_t*& p, const wchar_t* pEnd, const wchar_t* pszPrefix) noexcept
 {
-    const wchar_t* q = p;
-    for (; *pszPrefix != L'\0'; ++q, ++pszPrefix) {
-        if (q == pEnd || AsciiLower(*q) != *pszPrefix)
-            return false;
-    }
-    p = q;
+    const wchar_t* const pAfter = SkipAsciiWordNoCase(p, pszPrefix, pEnd);
+    if (pAfter == nullptr)
+        return false;
+    p = pAfter;
     return true;
 }
 

@@ -9,12 +9,14 @@ inline wchar_t AsciiLower(wchar_t c) noexcept
 }
 
 // Where `text` goes on after `word` (lower-case ASCII) when it starts with
-// that word, its letters in any case; null when it does not.
-inline const wchar_t* SkipAsciiWordNoCase(const wchar_t* text, const wchar_t* word) noexcept
+// that word, its letters in any case; null when it does not. The text ends
+// at its NUL, or at `end` where that is given (text of a known length).
+inline const wchar_t* SkipAsciiWordNoCase(const wchar_t* text, const wchar_t* word,
+                                          const wchar_t* end = nullptr) noexcept
 {
     for (; *word != L'\0'; ++word, ++text) {
-        if (AsciiLower(*text) != *word)
-            return nullptr;  // a shorter text stops here at its NUL
+        if (text == end || AsciiLower(*text) != *word)
+            return nullptr;  // a shorter text stops here, at its NUL or its end
     }
     return text;
 }
