@@ -37,18 +37,21 @@ cp "$root/kit/package/site-lock.js" "$stage/"
 printf '\n\n936\t_ForceCodepage\n' >"$stage/_ForceCodepage.idt"
 (cd "$stage" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="$product" \
     -o package.msi "$root/kit/package/Tarnwick.wxs")
-msibuild "$stage/package.msi" -i "$stage/_ForceCodepage.idt"
-msibuild "$stage/package.msi" -q "UPDATE Registry SET Value='$help' WHERE Value='@TYPELIB_HELPSTRING@'"
-msibuild "$stage/package.msi" -q "UPDATE Component SET Condition='SITELOCK' WHERE Component='SiteLock'"
-# Where wixl cannot be told: the site lock's entries are split just after the
-# search for the installed package's record, and an upgrade removes the old
-# product before it installs anything (so no row is shared between the two).
-msibuild "$stage/package.msi" -q "UPDATE InstallExecuteSequence SET Sequence=60 WHERE Action='SplitSiteLock'"
-msibuild "$stage/package.msi" -q "UPDATE InstallExecuteSequence SET Sequence=1401 WHERE Action='RemoveExistingProducts'"
-# SITELOCK reaches the installer's service in an elevated or managed install
-# (group policy) only as a secure property.
+# What wixl cannot write, in one pass over its package:
+# - the code page, then the type library's help string, which needs it;
+# - the site lock component's condition;
+# - the site lock's entries split just after the search for the installed
+#   package's record, and an upgrade that removes the old product before it
+#   installs anything (so no row is shared between the two);
+# - SITELOCK as a secure property, which is how it reaches the installer's
+#   service in an elevated or managed install (group policy).
 secure=$(msiinfo export "$stage/package.msi" Property | sed -n 's/^SecureCustomProperties\t//p' | tr -d '\r')
-msibuild "$stage/package.msi" -q "UPDATE Property SET Value='${secure:+$secure;}SITELOCK;KEPTSITELOCK' WHERE Property='SecureCustomProperties'"
+msibuild "$stage/package.msi" -i "$stage/_ForceCodepage.idt" \
+    -q "UPDATE Registry SET Value='$help' WHERE Value='@TYPELIB_HELPSTRING@'" \
+    -q "UPDATE Component SET Condition='SITELOCK' WHERE Component='SiteLock'" \
+    -q "UPDATE InstallExecuteSequence SET Sequence=60 WHERE Action='SplitSiteLock'" \
+    -q "UPDATE InstallExecuteSequence SET Sequence=1401 WHERE Action='RemoveExistingProducts'" \
+    -q "UPDATE Property SET Value='${secure:+$secure;}SITELOCK;KEPTSITELOCK' WHERE Property='SecureCustomProperties'"
 mkdir -p "$(dirname "$out")"
 mv "$stage/package.msi" "$out"
 echo "make-msi: $out: Tarnwick $version ($arch), ProductCode {$product}"
