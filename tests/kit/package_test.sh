@@ -36,11 +36,14 @@ wine() { "$wine_run" "$@" 2>/dev/null; }
 mkdir -p "$work"
 rm -f "$work"/*.msi "$work"/*.reg "$work"/*.txt "$work"/*.log
 
-# The programs of the package's bitness: in a 64-bit prefix, a 32-bit
-# package's class is used by the 32-bit programs in syswow64.
+# A 32-bit package in a 64-bit prefix: its class is the 32-bit view's, used
+# by the 32-bit programs in syswow64, its folder Program Files (x86).
+in_32bit_view() { [ "$1" = x86 ] && [ -d "$prefix/drive_c/windows/syswow64" ]; }
+
+# The programs of the package's bitness.
 system_program() {
     local bits=$1 name=$2
-    if [ "$bits" = x86 ] && [ -d "$prefix/drive_c/windows/syswow64" ]; then
+    if in_32bit_view "$bits"; then
         echo "C:\\windows\\syswow64\\$name.exe"
     else
         echo "$name"
@@ -103,7 +106,7 @@ same_as_before() {  # same_as_before SNAPSHOT: nothing of ours left since BEFORE
 # its HKEY_CLASSES_ROOT (a 32-bit regsvr32 there may mirror keys into the
 # 64-bit view, which no 32-bit package can write).
 classes() {
-    view=$([ "$arch" = x86 ] && [ -d "$prefix/drive_c/windows/syswow64" ] && echo '\Wow6432Node\')
+    view=$(in_32bit_view "$arch" && echo '\Wow6432Node\')
     ours=$ours view=$view awk 'BEGIN { RS = ""; ORS = "\n\n" }
         /^\[HKEY_LOCAL_MACHINE\\Software\\Classes\\/ && !/^\[HKEY_LOCAL_MACHINE\\Software\\Classes\\Installer\\/ {
             split($0, lines, "\n"); if (lines[1] ~ ENVIRON["ours"] && (ENVIRON["view"] == "" || index(lines[1], ENVIRON["view"]))) print }' "$work/$1.txt"
@@ -138,7 +141,7 @@ class_works() {
 
 bits_name() { [ "$1" = x64 ] && echo 64-bit || echo 32-bit; }
 program_files() {  # the package's folder, as the registry writes it
-    if [ "$1" = x86 ] && [ -d "$prefix/drive_c/windows/syswow64" ]; then
+    if in_32bit_view "$1"; then
         echo 'C:\\Program Files (x86)\\Tarnwick'
     else
         echo 'C:\\Program Files\\Tarnwick'
